@@ -1,0 +1,25 @@
+# Compiler settings shared by every target of ours (never by GoogleTest's).
+
+option(KZ_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+
+function(kz_target_options target)
+    target_compile_features(${target} PUBLIC cxx_std_20)
+    set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
+    if(MSVC)
+        target_compile_options(${target} PRIVATE /W4 /WX /permissive- /utf-8)
+    else()
+        target_compile_options(${target} PRIVATE
+            -Wall -Wextra -Wpedantic -Werror
+            -Wconversion -Wsign-conversion -Wshadow -Wnon-virtual-dtor
+            -Wold-style-cast -Wcast-qual -Wformat=2 -Wimplicit-fallthrough)
+    endif()
+    if(KZ_SANITIZE AND NOT MSVC)
+        target_compile_options(${target} PRIVATE
+            -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+        target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    endif()
+    if(MINGW)
+        # One self-contained file: nothing but Windows' own DLLs at run time.
+        target_link_options(${target} PRIVATE -static)
+    endif()
+endfunction()
