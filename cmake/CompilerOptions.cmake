@@ -2,7 +2,11 @@
 
 option(KZ_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 
+# kz_target_options(target [PRODUCT]): PRODUCT marks code that ships in the
+# program, which is built without exceptions or RTTI (nothing of either may
+# cross into Win32 callbacks, and neither earns its size there).
 function(kz_target_options target)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "PRODUCT" "" "")
     target_compile_features(${target} PUBLIC cxx_std_20)
     set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
     if(MSVC)
@@ -12,6 +16,13 @@ function(kz_target_options target)
             -Wall -Wextra -Wpedantic -Werror
             -Wconversion -Wsign-conversion -Wshadow -Wnon-virtual-dtor
             -Wold-style-cast -Wcast-qual -Wformat=2 -Wimplicit-fallthrough)
+    endif()
+    if(arg_PRODUCT)
+        if(MSVC)
+            target_compile_options(${target} PRIVATE /EHs-c- /GR-)
+        else()
+            target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+        endif()
     endif()
     if(KZ_SANITIZE AND NOT MSVC)
         target_compile_options(${target} PRIVATE

@@ -1,5 +1,5 @@
 #!/bin/bash
-# A throwaway Wine prefix for the tests: `create DIR` makes one (about nine
+# A throwaway Wine prefix for the tests: `create DIR` makes one (about ten
 # seconds), `remove DIR` waits for its wineserver to finish and deletes it.
 set -euo pipefail
 
@@ -16,6 +16,12 @@ create)
     mkdir -p "$prefix"
     # Without a display wineboot cannot show its progress window, which is fine.
     env -u DISPLAY "$wine" wineboot --init >/dev/null 2>&1
+    # Decorations and fonts for the window tests (harmless for the others).
+    # regedit reads a .reg file as UTF-16 only when it starts with the BOM.
+    settings=$prefix/drive_c/prefix.reg
+    { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$(dirname "$(readlink -f "$0")")/prefix.reg"; } >"$settings"
+    env -u DISPLAY "$wine" regedit /S 'C:\prefix.reg' >/dev/null 2>&1
+    rm -f "$settings"
     "$wineserver" -w
     test -f "$prefix/user.reg"
     ;;

@@ -1,0 +1,158 @@
+#include "app/FrmMain.h"
+
+#include "app/FailureMessage.h"
+#include "app/FrmMainLayout.h"
+#include "app/SystemErrorText.h"
+#include "app/Texts.h"
+#include "resources/resource.h"
+#include "userkeys/RestoreUserKeys.h"
+
+namespace kz {
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"KZviVIVaru.FrmMain";
+
+// A fixed single border with a caption and the close box only: the window
+// cannot be resized, minimised or maximised.
+constexpr DWORD kFrameStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+constexpr DWORD kFrameExStyle = WS_EX_APPWINDOW;  // keeps its taskbar button
+
+constexpr int kExitFailed = 1;
+
+const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+
+int ScreenDpi() {
+    const ScreenDC screen;
+    const int dpi = screen.get() != nullptr ? ::GetDeviceCaps(screen.get(), LOGPIXELSY) : 0;
+    return dpi > 0 ? dpi : USER_DEFAULT_SCREEN_DPI;
+}
+
+}  // namespace
+
+bool FrmMain::Create(HINSTANCE instance) {
+    instance_ = instance;
+
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(IDI_KZVIVIVARU));
+    windowClass.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = kClassName;
+    if (::RegisterClassExW(&windowClass) == 0) {
+        return false;
+    }
+
+    // Sizes follow the display's logical resolution; the manifest declares
+    // the process DPI-aware so that Windows does not stretch the result.
+    dpi_ = ScreenDpi();
+    const FrmMainLayout layout = LayoutForDpi(dpi_);
+    RECT frame = {0, 0, layout.clientWidth, layout.clientHeight};
+    ::AdjustWindowRectEx(&frame, kFrameStyle, FALSE, kFrameExStyle);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    const int left = (::GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    const int top = (::GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+
+    window_ = ::CreateWindowExW(kFrameExStyle, kClassName, Wide(text::kFrmMainCaption), kFrameStyle,
+                                left, top, width, height, nullptr, nullptr, instance, this);
+    return window_ != nullptr;
+}
+
+void FrmMain::Show(int showCommand) {
+    ::ShowWindow(window_, showCommand);
+    ::UpdateWindow(window_);
+    ::SetFocus(cmdOK_);
+}
+
+bool FrmMain::PreTranslate(MSG& message) {
+    return window_ != nullptr && ::IsDialogMessageW(window_, &message) != FALSE;
+}
+
+LRESULT CALLBACK FrmMain::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        auto* self = static_cast<FrmMain*>(create->lpCreateParams);
+        self->window_ = window;
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<FrmMain*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self == nullptr) {
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    }
+    return self->HandleMessage(message, wParam, lParam);
+}
+
+LRESULT FrmMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        CreateCmdOK();
+        return 0;
+    case WM_SETFOCUS:
+        // The button is the only control: it holds the focus whenever the
+        // window does.
+        ::SetFocus(cmdOK_);
+        return 0;
+    case DM_GETDEFID:
+        return MAKELRESULT(IDOK, DC_HASDEFID);
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK && HIWORD(wParam) == BN_CLICKED) {
+            CmdOKClick();
+        } else if (LOWORD(wParam) == IDCANCEL) {
+            // Esc leaves like the close box: nothing written.
+            ::DestroyWindow(window_);
+        }
+        return 0;
+    case WM_DESTROY:
+        ::PostQuitMessage(exitCode_);
+        return 0;
+    case WM_NCDESTROY:
+        ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+        window_ = nullptr;
+        cmdOK_ = nullptr;
+        break;
+    default:
+        break;
+    }
+    return ::DefWindowProcW(window_, message, wParam, lParam);
+}
+
+void FrmMain::CreateCmdOK() {
+    const FrmMainLayout layout = LayoutForDpi(dpi_);
+    // The button's id is IDOK, so Enter reaches it through the dialog
+    // keyboard handling wherever the focus is.
+    cmdOK_ = ::CreateWindowExW(0, L"BUTTON", Wide(text::kCmdOKCaption),
+                               WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
+                               layout.cmdOK.left, layout.cmdOK.top, layout.cmdOK.width,
+                               layout.cmdOK.height, window_,
+                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDOK)), instance_, nullptr);
+    cmdOKFont_ = FontHandle(::CreateFontW(-layout.fontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                          GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                          DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                                          Wide(text::kCmdOKFontFace)));
+    ::SendMessageW(cmdOK_, WM_SETFONT, reinterpret_cast<WPARAM>(cmdOKFont_.get()), FALSE);
+}
+
+void FrmMain::CmdOKClick() {
+    // A second click queued behind the first must not run the restore again.
+    if (pressed_) {
+        return;
+    }
+    pressed_ = true;
+
+    const RestoreResult result = RestoreUserKeys();
+    if (result.Clean()) {
+        ::MessageBoxW(window_, Wide(text::kRestartMessage), Wide(text::kRestartTitle),
+                      MB_OK | MB_ICONINFORMATION);
+    } else {
+        const SystemErrorText systemText = DescribeSystemError(result.firstError);
+        const FailureText message = FailureMessage(result, systemText.view());
+        ::MessageBoxW(window_, Wide(message.c_str()), Wide(text::kFailureTitle), MB_OK | MB_ICONERROR);
+        exitCode_ = kExitFailed;
+    }
+    ::DestroyWindow(window_);
+}
+
+}  // namespace kz

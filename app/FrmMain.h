@@ -1,0 +1,42 @@
+// FrmMain: the program's only window, with its one button CmdOK. A press of
+// the button restores the MMI's user keys, tells the operator the outcome
+// in a message box and closes the window, which ends the program.
+#pragma once
+
+#include <windows.h>
+
+#include "app/Handles.h"
+
+namespace kz {
+
+class FrmMain {
+public:
+    FrmMain() = default;
+    FrmMain(const FrmMain&) = delete;
+    FrmMain& operator=(const FrmMain&) = delete;
+
+    // Registers the class and creates the window centred on the primary
+    // screen; false when Windows refused either.
+    bool Create(HINSTANCE instance);
+    void Show(int showCommand);
+
+    // Gives the window's keyboard handling (Enter, Space, Esc, Tab) its turn
+    // before the message loop dispatches `message`.
+    bool PreTranslate(MSG& message);
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void CreateCmdOK();
+    void CmdOKClick();
+
+    HINSTANCE instance_ = nullptr;
+    HWND window_ = nullptr;
+    HWND cmdOK_ = nullptr;  // a child: destroyed with the window
+    FontHandle cmdOKFont_;
+    int dpi_ = 96;
+    int exitCode_ = 0;
+    bool pressed_ = false;
+};
+
+}  // namespace kz
