@@ -9,7 +9,7 @@ packages=(
     googletest libgtest-dev             # GoogleTest sources, built with each preset
     wine64                              # runs the 64-bit Windows builds
     xvfb xdotool x11-utils imagemagick  # a virtual display, input, window properties, screenshots
-    fonts-wqy-zenhei                    # Chinese glyphs on that display
+    fonts-wqy-microhei                  # Chinese glyphs on that display
     locales zip unzip
 )
 

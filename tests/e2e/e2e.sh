@@ -75,7 +75,14 @@ finish() {
 }
 trap finish EXIT
 
-probe() { "$wine" "$probe_exe" "$@" 2>/dev/null | tr -d '\r'; }
+# Through a file, not a pipe: a Wine service the probe happens to start
+# would hold a pipe open after the probe has gone.
+probe() {
+    "$wine" "$probe_exe" "$@" </dev/null >"$artifacts/probe.out" 2>/dev/null
+    local status=$?
+    tr -d '\r' <"$artifacts/probe.out"
+    return $status
+}
 
 # Loads `probe window TITLE` into the associative array W.
 declare -A W

@@ -41,6 +41,12 @@ start)
     cat "$session/env"
     ;;
 stop)
+    # The prefix is the session's own: ending its wineserver with -k takes
+    # every Wine process in it along (services and desktop included), where
+    # a signal to the server alone would leave them orphaned.
+    if [ -f "$session/env" ] && [ -f "$session/wineserver.pid" ]; then
+        WINEPREFIX=$(sed -n 's/^WINEPREFIX=//p' "$session/env") /usr/lib/wine/wineserver -k 2>/dev/null || true
+    fi
     stop_pid "$session/wineserver.pid"
     stop_pid "$session/xvfb.pid"
     ;;
