@@ -19,10 +19,19 @@ function(kz_target_options target)
     endif()
     if(arg_PRODUCT)
         if(MSVC)
-            target_compile_options(${target} PRIVATE /EHs-c- /GR-)
+            target_compile_options(${target} PRIVATE /EHs-c- /GR- /Gy /Gw)
         else()
-            target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+            # Each function and datum in its own section, so that the linker
+            # can drop what the program never calls.
+            target_compile_options(${target} PRIVATE
+                -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections)
         endif()
+    endif()
+    if(NOT MSVC)
+        # No build folder in the objects: the same sources give the same bytes
+        # wherever they are built.
+        target_compile_options(${target} PRIVATE
+            -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=build)
     endif()
     if(KZ_SANITIZE AND NOT MSVC)
         target_compile_options(${target} PRIVATE

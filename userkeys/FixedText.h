@@ -13,16 +13,19 @@ namespace kz {
 template <std::size_t N>
 class FixedText {
 public:
-    constexpr FixedText& operator+=(std::u16string_view text) {
+    consteval FixedText& operator+=(std::u16string_view text) {
         for (const char16_t c : text) {
             *this += c;
         }
         return *this;
     }
 
-    constexpr FixedText& operator+=(char16_t c) {
-        chars_.at(size_) = c;
-        ++size_;
+    consteval FixedText& operator+=(char16_t c) {
+        // Index N holds the terminating NUL: text may fill up to it, not onto it.
+        if (size_ >= N) {
+            TextLongerThanItsFixedLength();
+        }
+        chars_[size_++] = c;
         return *this;
     }
 
@@ -31,6 +34,9 @@ public:
     [[nodiscard]] constexpr std::u16string_view view() const { return {chars_.data(), size_}; }
 
 private:
+    // Not constexpr: reaching it stops the compile with the name as the reason.
+    static void TextLongerThanItsFixedLength() {}
+
     std::array<char16_t, N + 1> chars_{};  // zero-filled: the NUL after the text is already there
     std::size_t size_ = 0;
 };

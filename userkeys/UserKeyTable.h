@@ -45,7 +45,7 @@ struct UserKeyEntry {
     ValueName<kCommandStem.size()> commandName;
 };
 
-constexpr UserKeyEntry MakeUserKeyEntry(int n) {
+consteval UserKeyEntry MakeUserKeyEntry(int n) {
     const auto digit = static_cast<char16_t>(u'0' + n);
     UserKeyEntry entry;
     entry.index = n;
@@ -67,9 +67,13 @@ inline constexpr std::array<UserKeyEntry, kUserKeyCount> UserKeyTable = {
 };
 
 // The name of the value written in place `slot` (0 to 8) of the restore's
-// fixed order: level word, label, command line of key 1, then of 2 and 3.
+// fixed order: level word, label, command line of key 1, then of 2 and 3;
+// empty text for any other slot.
 constexpr const char16_t* UserKeyValueName(int slot) {
-    const UserKeyEntry& entry = UserKeyTable.at(static_cast<std::size_t>(slot / kValuesPerUserKey));
+    if (slot < 0 || slot >= kUserKeyValueCount) {
+        return u"";
+    }
+    const UserKeyEntry& entry = UserKeyTable[static_cast<std::size_t>(slot / kValuesPerUserKey)];
     switch (slot % kValuesPerUserKey) {
     case 0:
         return entry.levelName.c_str();
