@@ -1,0 +1,22 @@
+# Release packages: KZviVIVaru-<version>-win64.zip and -win32.zip, each with
+# the exe, the operator guide and SHA256SUMS. Made reproducible: every file
+# time in the zip is SOURCE_DATE_EPOCH (set by scripts/package.sh from the
+# commit), and the files carry no build path or link time.
+
+install(TARGETS KZviVIVaru RUNTIME DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/README-CHS.txt DESTINATION .)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(KZ_PACKAGE_PLATFORM win64)
+else()
+    set(KZ_PACKAGE_PLATFORM win32)
+endif()
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME KZviVIVaru)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+set(CPACK_PACKAGE_FILE_NAME KZviVIVaru-${CPACK_PACKAGE_VERSION}-${KZ_PACKAGE_PLATFORM})
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/WriteSha256Sums.cmake)
+set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_SOURCE_DIR}/build/packages)
+include(CPack)

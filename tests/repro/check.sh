@@ -1,0 +1,56 @@
+#!/bin/bash
+# Two builds of the same sources, in different folders and at different
+# times, must give byte-identical executables and release zips.
+#
+#   check.sh SOURCE_DIR
+set -euo pipefail
+source=${1:?usage: check.sh SOURCE_DIR}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+copy() {  # the files git knows of (committed or not), as a fresh clone would have them
+    mkdir -p "$1"
+    (cd "$source" && git ls-files -z --cached --others --exclude-standard |
+        xargs -0 -I{} sh -c 'test -e "{}" && cp --parents -p "{}" "$1"' _ "$1")
+}
+copy "$work/first/KZviVIVaru"
+copy "$work/second/elsewhere/src"
+
+export SOURCE_DATE_EPOCH=1700000000 KZ_CONFIGURE_ARGS=-DBUILD_TESTING=OFF
+(cd "$work/first/KZviVIVaru" && scripts/package.sh >/dev/null)
+sleep 2  # a later build: any clock that leaks in shows
+(cd "$work/second/elsewhere/src" && scripts/package.sh >/dev/null)
+
+failures=0
+for file in mingw-x64/KZviVIVaru.exe mingw-x86/KZviVIVaru.exe \
+    packages/KZviVIVaru-1.0-win64.zip packages/KZviVIVaru-1.0-win32.zip; do
+    a=$work/first/KZviVIVaru/build/$file
+    b=$work/second/elsewhere/src/build/$file
+    if cmp -s "$a" "$b"; then
+        echo "ok: $file identical ($(sha256sum <"$a" | cut -c1-16)..., $(stat -c %s "$a") bytes)"
+    else
+        echo "FAIL: $file differs between the two builds"
+        cmp -l "$a" "$b" | head -n 5
+        failures=$((failures + 1))
+    fi
+done
+# The zips carry what they should, dated as asked.
+listing=$(unzip -Z1 "$work/first/KZviVIVaru/build/packages/KZviVIVaru-1.0-win64.zip" | sort | tr '\n' ' ')
+if [ "$listing" = "KZviVIVaru.exe README-CHS.txt SHA256SUMS " ]; then
+    echo "ok: zip holds $listing"
+else
+    echo "FAIL: zip holds [$listing]"
+    failures=$((failures + 1))
+fi
+# The guide opens as Chinese in Notepad: UTF-8 with a byte-order mark, CRLF.
+guide=$work/guide.txt
+unzip -p "$work/first/KZviVIVaru/build/packages/KZviVIVaru-1.0-win32.zip" README-CHS.txt >"$guide"
+if [ "$(head -c 3 "$guide" | od -An -tx1 | tr -d ' ')" = efbbbf ] &&
+    iconv -f UTF-8 -t UTF-16LE "$guide" >/dev/null 2>&1 &&
+    [ "$(grep -c $'\r$' "$guide")" = "$(wc -l <"$guide")" ] && grep -q '重启MMI生效！' "$guide"; then
+    echo "ok: README-CHS.txt is UTF-8 with a byte-order mark and CRLF lines"
+else
+    echo "FAIL: README-CHS.txt is not UTF-8 with BOM and CRLF"
+    failures=$((failures + 1))
+fi
+exit $((failures > 0))
