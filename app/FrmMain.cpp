@@ -86,6 +86,7 @@ LRESULT CALLBACK FrmMain::WindowProc(HWND window, UINT message, WPARAM wParam, L
 }
 
 LRESULT FrmMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    const HWND window = window_;  // still needed after WM_NCDESTROY forgets it
     switch (message) {
     case WM_CREATE:
         CreateCmdOK();
@@ -102,21 +103,21 @@ LRESULT FrmMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             CmdOKClick();
         } else if (LOWORD(wParam) == IDCANCEL) {
             // Esc leaves like the close box: nothing written.
-            ::DestroyWindow(window_);
+            ::DestroyWindow(window);
         }
         return 0;
     case WM_DESTROY:
         ::PostQuitMessage(exitCode_);
         return 0;
     case WM_NCDESTROY:
-        ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
         window_ = nullptr;
         cmdOK_ = nullptr;
         break;
     default:
         break;
     }
-    return ::DefWindowProcW(window_, message, wParam, lParam);
+    return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
 void FrmMain::CreateCmdOK() {

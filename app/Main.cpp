@@ -8,18 +8,18 @@ namespace {
 
 // Operators run the exe from USB sticks and download folders, where a planted
 // DLL could stand in for a system one: from here on, DLLs come from System32
-// only. Looked up at run time, since Windows 7 without KB2533623 lacks it.
+// only. Looked up at run time, since Windows 7 without KB2533623 lacks it;
+// there, the current folder is at least taken out of the search.
 void RestrictDllSearchToSystem32() {
     using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
     const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-    if (kernel32 == nullptr) {
-        return;
-    }
     // Through void(*)(): the one function-pointer type that casts to any other cleanly.
-    const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-        reinterpret_cast<void (*)()>(::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
-    if (setDefaultDllDirectories != nullptr) {
-        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const auto setDefaultDllDirectories =
+        kernel32 == nullptr ? nullptr
+                            : reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(
+                                  ::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+    if (setDefaultDllDirectories == nullptr || !setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        ::SetDllDirectoryW(L"");
     }
 }
 

@@ -19,21 +19,10 @@ scripts/build.sh mingw-x64 mingw-x86 >/dev/null
 
 build=$root/build/mingw-x64
 out=$root/build/bench
-prefix=$root/build/bench-prefix
-session=$root/build/bench-session
-wine=/usr/lib/wine/wine64
 mkdir -p "$out"
-[ -f "$prefix/user.reg" ] || tests/wine/prefix.sh create "$prefix"
-
-tests/e2e/session.sh start "$session" "$prefix" >/dev/null
-app_pid=
-stop() {
-    [ -z "$app_pid" ] || kill -9 "$app_pid" 2>/dev/null || true
-    tests/e2e/session.sh stop "$session"
-}
-trap stop EXIT
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL=zh_CN.UTF-8
-export "$(grep '^DISPLAY=' "$session/env")"
+# shellcheck source=../tests/e2e/desktop.sh
+. tests/e2e/desktop.sh
+desktop_start "$root/build/bench-prefix" "$root/build/bench-session"
 
 # Windows paths for the timer, which runs inside Wine.
 winpath() { echo "Z:${1//\//\\}"; }
@@ -56,19 +45,9 @@ echo "== registry calls of one press (relay trace of advapi32)"
 "$wine" "$build/tests/e2e_probe.exe" reset </dev/null >/dev/null 2>&1 || true
 WINEDEBUG=+relay "$wine" "$build/KZviVIVaru.exe" </dev/null >/dev/null 2>"$out/relay.log" &
 app_pid=$!
-wait_window() {
-    for _ in $(seq 300); do
-        xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1 | grep . && return 0
-        sleep 0.1
-    done
-    return 1
-}
-main=$(wait_window '柯舟软件    viVIVaru')
-eval "$(xdotool getwindowgeometry --shell "$main")"
-xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
-box=$(wait_window '提示')
-xdotool windowfocus "$box" 2>/dev/null
-xdotool key Return
+main=$(desktop_wait_window '柯舟软件    viVIVaru')
+desktop_click_centre "$main"
+desktop_confirm "$(desktop_wait_window '提示')"
 wait "$app_pid" || true
 app_pid=
 # The program's own thread is the one that opened the MMI's key; its calls

@@ -56,7 +56,8 @@ function(kz_windows_program target)
             -Wl,--no-insert-timestamp       # the same bytes from the same sources
             -Wl,-Map=${PROJECT_BINARY_DIR}/${target}.map)
     elseif(MSVC)
-        target_link_options(${target} PRIVATE /OPT:REF /OPT:ICF /Brepro)
+        # The resource script carries the manifest; the linker must not add one.
+        target_link_options(${target} PRIVATE /OPT:REF /OPT:ICF /Brepro /MANIFEST:NO)
     endif()
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
 endfunction()

@@ -154,6 +154,22 @@ wait_ready() {  # title seconds
     return 1
 }
 
+# A clean registry, the program started, and its window up and ready.
+start_ready() {  # [VAR=value ...]: extra environment for the program
+    probe reset
+    start_app "$@"
+    wait_x_window "$kCaption" 20 >/dev/null || fail "the main window did not appear"
+    wait_ready "$kCaption" 10 || fail "the button never took the focus"
+}
+
+# The texts of W's child controls of one class, a line each.
+child_texts() {  # class
+    local i
+    for i in $(seq 0 $(( ${W[children]:-0} - 1 ))); do
+        [ "${W[child.$i.class]}" = "$1" ] && [ -n "${W[child.$i.text]}" ] && echo "${W[child.$i.text]}"
+    done
+}
+
 click_at() {  # x y: a real pointer click through the X server
     xdotool mousemove "$1" "$2" click 1
 }
@@ -285,19 +301,13 @@ window)  # everything visible at start, then the close box: nothing written
     expect_nothing_written
     ;;
 press)  # the operator's whole errand: click, read, OK
-    probe reset
-    start_app
-    xid=$(wait_x_window "$kCaption" 20) || fail "the main window did not appear"
-    wait_ready "$kCaption" 10 || fail "the button never took the focus"
+    start_ready
     click_button 0
     if box=$(wait_x_window "$kRestartTitle" 10); then
         screenshot "$box" confirmation
         probe_window "$kRestartTitle" box
         expect_eq "message box title" "$kRestartTitle" "${W[title]}"
-        texts=$(for i in $(seq 0 $(( ${W[children]} - 1 ))); do
-            [ "${W[child.$i.class]}" = Static ] && [ -n "${W[child.$i.text]}" ] && echo "${W[child.$i.text]}"
-        done)
-        expect_eq "message box text" "$kRestartText" "$texts"
+        expect_eq "message box text" "$kRestartText" "$(child_texts Static)"
         buttons=$(for i in $(seq 0 $(( ${W[children]} - 1 ))); do
             [ "${W[child.$i.class]}" = Button ] && echo "${W[child.$i.id]}"
         done)
@@ -311,10 +321,8 @@ press)  # the operator's whole errand: click, read, OK
     expect_nine_values
     ;;
 enter|space)  # the keyboard presses the button too
-    probe reset
-    start_app
-    xid=$(wait_x_window "$kCaption" 20) || fail "the main window did not appear"
-    wait_ready "$kCaption" 10 || fail "the button never took the focus"
+    start_ready
+    xid=$(wait_x_window "$kCaption" 1)
     [ "$case_name" = enter ] && key=Return || key=space
     press_key "$xid" "$key"
     if box=$(wait_x_window "$kRestartTitle" 10); then
@@ -327,11 +335,8 @@ enter|space)  # the keyboard presses the button too
     expect_nine_values
     ;;
 escape)  # Esc leaves like the close box
-    probe reset
-    start_app
-    xid=$(wait_x_window "$kCaption" 20) || fail "the main window did not appear"
-    wait_ready "$kCaption" 10 || fail "the button never took the focus"
-    press_key "$xid" Escape
+    start_ready
+    press_key "$(wait_x_window "$kCaption" 1)" Escape
     wait_exit 10
     expect_eq "exit code after Esc" 0 "$exit_status"
     expect_nothing_written
@@ -340,15 +345,13 @@ refused)  # a registry that refuses the key: the error box, not the confirmation
     probe reset
     expect_eq "volatile vendor key made" "" "$(probe volatile)"
     start_app
-    xid=$(wait_x_window "$kCaption" 20) || fail "the main window did not appear"
+    wait_x_window "$kCaption" 20 >/dev/null || fail "the main window did not appear"
     wait_ready "$kCaption" 10 || fail "the button never took the focus"
     click_button 0
     if box=$(wait_x_window "$kFailureTitle" 10); then
         screenshot "$box" failure
         probe_window "$kFailureTitle" box
-        text=$(for i in $(seq 0 $(( ${W[children]} - 1 ))); do
-            [ "${W[child.$i.class]}" = Static ] && echo "${W[child.$i.text]}"
-        done)
+        text=$(child_texts Static)
         printf '%s\n' "$text" >"$artifacts/failure-text.txt"
         for needle in '未能恢复' 'HKEY_CURRENT_USER\Software\PowerAutomation\Mmi\User' \
             'UserKeyLevel1、UserKey1、UserApplication1、UserKeyLevel2、UserKey2、UserApplication2、UserKeyLevel3、UserKey3、UserApplication3' \
@@ -367,11 +370,8 @@ refused)  # a registry that refuses the key: the error box, not the confirmation
     probe reset
     ;;
 cp1252)  # a Western code page: the texts still show and store exactly
-    probe reset
-    start_app LC_ALL=en_US.UTF-8
-    xid=$(wait_x_window "$kCaption" 20) || fail "the main window did not appear"
-    screenshot "$xid" window
-    wait_ready "$kCaption" 10 || fail "the button never took the focus"
+    start_ready LC_ALL=en_US.UTF-8
+    screenshot "$(wait_x_window "$kCaption" 1)" window
     expect_eq "caption" "$kCaption" "${W[title]}"
     expect_eq "button caption" "$kButton" "${W[child.0.text]}"
     click_button 0
