@@ -10,7 +10,8 @@ packages=(
     wine64                              # runs the 64-bit Windows builds
     xvfb xdotool x11-utils imagemagick  # a virtual display, input, window properties, screenshots
     fonts-wqy-microhei                  # Chinese glyphs on that display
-    locales zip unzip
+    icoutils                            # wrestool and icotool for the exe checks
+    locales unzip git                   # code pages; release zips; reproducibility check
 )
 
 missing=()

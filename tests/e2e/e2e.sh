@@ -217,12 +217,13 @@ expect_nothing_written() {
 check_window() {  # dpi
     local dpi=$1 xid
     xid=$(wait_x_window "$kCaption" 20) || { fail "the main window did not appear"; return 1; }
-    screenshot "$xid" "window"
+    wait_ready "$kCaption" 10 || fail "the button never took the focus"
     probe_window "$kCaption" main
+    # After the probe's round trips the program has drawn its first frame.
+    screenshot "$xid" "window"
     expect_eq "caption (read in Windows)" "$kCaption" "${W[title]}"
     expect_eq "caption (read from X)" "$kCaption" "$(xdotool getwindowname "$xid")"
 
-    local twips_to_px="(%d * $dpi + 720) / 1440"
     px() { echo $(( ($1 * dpi + 720) / 1440 )); }
     local client=${W[client]} frame=${W[window]} screen=${W[screen]}
     local cw=$(( $(rect_field "$client" 2) - $(rect_field "$client" 0) ))
