@@ -213,6 +213,28 @@ expect_nothing_written() {
     expect_eq "nothing written" "key=0" "$(probe values | grep '^key=')"
 }
 
+# After a press: the confirmation exactly as the operator reads it, OK
+# pressed on the keyboard, a clean exit, and the nine values in the registry.
+expect_confirmation_and_restore() {
+    local box buttons
+    if box=$(wait_x_window "$kRestartTitle" 10); then
+        screenshot "$box" confirmation
+        probe_window "$kRestartTitle" box
+        expect_eq "message box title" "$kRestartTitle" "${W[title]}"
+        expect_eq "message box text" "$kRestartText" "$(child_texts Static)"
+        buttons=$(for i in $(seq 0 $(( ${W[children]} - 1 ))); do
+            [ "${W[child.$i.class]}" = Button ] && echo "${W[child.$i.id]}"
+        done)
+        expect_eq "one button, OK" 1 "$buttons"
+        press_key "$box" Return
+    else
+        fail "no message box titled $kRestartTitle"
+    fi
+    wait_exit 5
+    expect_eq "exit code" 0 "$exit_status"
+    expect_nine_values
+}
+
 # The window as the operator first sees it, at `dpi` dots per inch.
 check_window() {  # dpi
     local dpi=$1 xid
@@ -304,36 +326,14 @@ window)  # everything visible at start, then the close box: nothing written
 press)  # the operator's whole errand: click, read, OK
     start_ready
     click_button 0
-    if box=$(wait_x_window "$kRestartTitle" 10); then
-        screenshot "$box" confirmation
-        probe_window "$kRestartTitle" box
-        expect_eq "message box title" "$kRestartTitle" "${W[title]}"
-        expect_eq "message box text" "$kRestartText" "$(child_texts Static)"
-        buttons=$(for i in $(seq 0 $(( ${W[children]} - 1 ))); do
-            [ "${W[child.$i.class]}" = Button ] && echo "${W[child.$i.id]}"
-        done)
-        expect_eq "one button, OK" 1 "$buttons"
-        press_key "$box" Return
-    else
-        fail "no message box titled $kRestartTitle"
-    fi
-    wait_exit 5
-    expect_eq "exit code" 0 "$exit_status"
-    expect_nine_values
+    expect_confirmation_and_restore
     ;;
 enter|space)  # the keyboard presses the button too
     start_ready
     xid=$(wait_x_window "$kCaption" 1)
     [ "$case_name" = enter ] && key=Return || key=space
     press_key "$xid" "$key"
-    if box=$(wait_x_window "$kRestartTitle" 10); then
-        press_key "$box" Return
-    else
-        fail "$key did not press the button"
-    fi
-    wait_exit 5
-    expect_eq "exit code" 0 "$exit_status"
-    expect_nine_values
+    expect_confirmation_and_restore
     ;;
 escape)  # Esc leaves like the close box
     start_ready
@@ -376,16 +376,7 @@ cp1252)  # a Western code page: the texts still show and store exactly
     expect_eq "caption" "$kCaption" "${W[title]}"
     expect_eq "button caption" "$kButton" "${W[child.0.text]}"
     click_button 0
-    if box=$(wait_x_window "$kRestartTitle" 10); then
-        probe_window "$kRestartTitle" box
-        expect_true "message text" grep -qxF "$kRestartText" <(for k in "${!W[@]}"; do echo "${W[$k]}"; done)
-        press_key "$box" Return
-    else
-        fail "no message box titled $kRestartTitle"
-    fi
-    wait_exit 5
-    expect_eq "exit code" 0 "$exit_status"
-    expect_nine_values
+    expect_confirmation_and_restore
     ;;
 dpi144)  # 150 % scaling: every length in step, the font with them
     probe reset
