@@ -61,3 +61,11 @@ function(kz_windows_program target)
     endif()
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
 endfunction()
+
+# kz_console_tool(target): a test or benchmark helper for Windows with wmain.
+function(kz_console_tool target)
+    kz_target_options(${target})
+    if(MINGW)
+        target_link_options(${target} PRIVATE -municode)
+    endif()
+endfunction()

@@ -18,8 +18,7 @@ prefix=$root/build/run-prefix
 . tests/e2e/desktop.sh
 
 if [ -n "${DISPLAY:-}" ]; then
-    [ -f "$prefix/user.reg" ] || tests/wine/prefix.sh create "$prefix"
-    export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL=zh_CN.UTF-8
+    desktop_prefix "$prefix"
     echo "== KZviVIVaru.exe is running: press 开  始"
     status=0
     "$wine" "$build/KZviVIVaru.exe" </dev/null >"$root/build/run.log" 2>&1 || status=$?

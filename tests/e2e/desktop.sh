@@ -4,16 +4,21 @@
 wine=/usr/lib/wine/wine64
 app_pid=
 
-# desktop_start PREFIX SESSION: makes the prefix when missing, starts the
-# display and wineserver, and stops them (and the program) when the caller
-# exits.
+# desktop_prefix PREFIX: makes the prefix when missing and points Wine at it,
+# with the Chinese code page the program is made for.
+desktop_prefix() {
+    [ -f "$1/user.reg" ] || tests/wine/prefix.sh create "$1"
+    export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL=zh_CN.UTF-8
+}
+
+# desktop_start PREFIX SESSION: desktop_prefix, then the display and the
+# wineserver, stopped (with the program) when the caller exits.
 desktop_start() {
     local prefix=$1 session=$2
-    [ -f "$prefix/user.reg" ] || tests/wine/prefix.sh create "$prefix"
+    desktop_prefix "$prefix"
     tests/e2e/session.sh start "$session" "$prefix" >/dev/null
     desktop_session=$session
     trap desktop_stop EXIT
-    export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL=zh_CN.UTF-8
     export "$(grep '^DISPLAY=' "$session/env")"
 }
 
