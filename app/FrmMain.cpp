@@ -18,8 +18,6 @@ constexpr wchar_t kClassName[] = L"KZviVIVaru.FrmMain";
 constexpr DWORD kFrameStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 constexpr DWORD kFrameExStyle = WS_EX_APPWINDOW;  // keeps its taskbar button
 
-constexpr int kExitFailed = 1;
-
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
 int ScreenDpi() {
@@ -41,7 +39,8 @@ bool FrmMain::Create(HINSTANCE instance) {
     windowClass.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = kClassName;
-    if (::RegisterClassExW(&windowClass) == 0) {
+    // A second window in one process finds the class registered already.
+    if (::RegisterClassExW(&windowClass) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         return false;
     }
 
@@ -89,7 +88,12 @@ LRESULT FrmMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     const HWND window = window_;  // still needed after WM_NCDESTROY forgets it
     switch (message) {
     case WM_CREATE:
-        CreateCmdOK();
+        // A window without its button would ignore every key and end with a
+        // clean exit code: refuse to exist instead.
+        if (!CreateCmdOK()) {
+            exitCode_ = kExitFailed;
+            return -1;
+        }
         return 0;
     case WM_SETFOCUS:
         // The button is the only control: it holds the focus whenever the
@@ -120,7 +124,7 @@ LRESULT FrmMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
-void FrmMain::CreateCmdOK() {
+bool FrmMain::CreateCmdOK() {
     const FrmMainLayout layout = LayoutForDpi(dpi_);
     // The button's id is IDOK, so Enter reaches it through the dialog
     // keyboard handling wherever the focus is.
@@ -129,11 +133,16 @@ void FrmMain::CreateCmdOK() {
                                layout.cmdOK.left, layout.cmdOK.top, layout.cmdOK.width,
                                layout.cmdOK.height, window_,
                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDOK)), instance_, nullptr);
+    if (cmdOK_ == nullptr) {
+        return false;
+    }
+    // Without its font the button still works, in the system's.
     cmdOKFont_ = FontHandle(::CreateFontW(-layout.fontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                                           GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                                           DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
                                           Wide(text::kCmdOKFontFace)));
     ::SendMessageW(cmdOK_, WM_SETFONT, reinterpret_cast<WPARAM>(cmdOKFont_.get()), FALSE);
+    return true;
 }
 
 void FrmMain::CmdOKClick() {
@@ -148,12 +157,16 @@ void FrmMain::CmdOKClick() {
         ::MessageBoxW(window_, Wide(text::kRestartMessage), Wide(text::kRestartTitle),
                       MB_OK | MB_ICONINFORMATION);
     } else {
+        // Decided before the box is shown: if the window is closed while the
+        // box is up (Task Manager's End task), the run still ends as failed.
+        exitCode_ = kExitFailed;
         const SystemErrorText systemText = DescribeSystemError(result.firstError);
         const FailureText message = FailureMessage(result, systemText.view());
         ::MessageBoxW(window_, Wide(message.c_str()), Wide(text::kFailureTitle), MB_OK | MB_ICONERROR);
-        exitCode_ = kExitFailed;
     }
-    ::DestroyWindow(window_);
+    if (window_ != nullptr) {  // gone already when it was closed during the box
+        ::DestroyWindow(window_);
+    }
 }
 
 }  // namespace kz

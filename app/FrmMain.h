@@ -11,12 +11,16 @@ namespace kz {
 
 class FrmMain {
 public:
+    // The exit code of a run whose restore failed or whose window could not
+    // be made; every other run ends with 0.
+    static constexpr int kExitFailed = 1;
+
     FrmMain() = default;
     FrmMain(const FrmMain&) = delete;
     FrmMain& operator=(const FrmMain&) = delete;
 
     // Registers the class and creates the window centred on the primary
-    // screen; false when Windows refused either.
+    // screen, with its button; false when Windows refused any of them.
     bool Create(HINSTANCE instance);
     void Show(int showCommand);
 
@@ -27,7 +31,7 @@ public:
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
-    void CreateCmdOK();
+    bool CreateCmdOK();
     void CmdOKClick();
 
     HINSTANCE instance_ = nullptr;

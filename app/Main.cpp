@@ -1,15 +1,18 @@
-// Program entry: hardens the DLL search, shows FrmMain and runs its message
-// loop until the window is gone. The command line is not used.
+// Program entry: hardens the DLL search, then runs the program. The command
+// line is not used.
 #include <windows.h>
 
-#include "app/FrmMain.h"
+#include "app/Program.h"
 
 namespace {
 
 // Operators run the exe from USB sticks and download folders, where a planted
 // DLL could stand in for a system one: from here on, DLLs come from System32
-// only. Looked up at run time, since Windows 7 without KB2533623 lacks it;
-// there, the current folder is at least taken out of the search.
+// only. Looked up at run time, since Windows XP, Vista and 7 without
+// KB2533623 lack it. There the fallback takes only the current folder out of
+// the search: a DLL Windows loads by name later is still looked for in the
+// exe's own folder first, which is why the operator guide asks for a folder
+// that holds nothing but the exe.
 void RestrictDllSearchToSystem32() {
     using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
     const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
@@ -27,23 +30,5 @@ void RestrictDllSearchToSystem32() {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     RestrictDllSearchToSystem32();
-
-    kz::FrmMain form;
-    if (!form.Create(instance)) {
-        return 1;
-    }
-    form.Show(showCommand);
-
-    MSG message{};
-    BOOL got = FALSE;
-    while ((got = ::GetMessageW(&message, nullptr, 0, 0)) != 0) {
-        if (got == -1) {
-            return 1;
-        }
-        if (!form.PreTranslate(message)) {
-            ::TranslateMessage(&message);
-            ::DispatchMessageW(&message);
-        }
-    }
-    return static_cast<int>(message.wParam);
+    return kz::RunProgram(instance, showCommand);
 }

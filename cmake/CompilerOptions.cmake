@@ -49,7 +49,16 @@ endfunction()
 function(kz_windows_program target)
     kz_target_options(${target} PRODUCT)
     if(MINGW)
+        # The oldest Windows the release runs on, in the header the loader
+        # checks: XP (5.1), and XP x64 / Server 2003 (5.2) for the 64-bit build.
+        if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+            set(minor 2)
+        else()
+            set(minor 1)
+        endif()
         target_link_options(${target} PRIVATE
+            -Wl,--major-os-version,5,--minor-os-version,${minor}
+            -Wl,--major-subsystem-version,5,--minor-subsystem-version,${minor}
             -municode                       # wWinMain as the entry point
             -Wl,--gc-sections               # drop every section nothing refers to
             -s                              # no symbols or debug information

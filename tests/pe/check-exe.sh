@@ -30,7 +30,7 @@ esac
 expect_grep "machine" "file format $format" "$work/headers.txt"
 expect_grep "GUI subsystem" '^Subsystem[[:space:]]+00000002' "$work/headers.txt"
 imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' "$work/headers.txt" | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
-expect_eq "imports only Windows' own DLLs" "advapi32.dll gdi32.dll kernel32.dll msvcrt.dll user32.dll " "$imports"
+expect_eq "imports only Windows' own DLLs" "advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll user32.dll " "$imports"
 
 # Resources: type 3 icon, 14 icon group, 16 version, 24 manifest.
 wrestool -l "$exe" >"$work/resources.txt"

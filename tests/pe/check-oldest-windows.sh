@@ -1,0 +1,70 @@
+#!/bin/bash
+# Checks that an exe can start on the oldest Windows the release claims:
+# Windows XP SP3 for the 32-bit build, XP x64 / Server 2003 for the 64-bit
+# one. The loader refuses an exe whose header asks for a newer Windows, and
+# one that imports a function the system lacks; so the header's versions are
+# checked, and every import against tests/pe/xp-imports.txt. Newer functions
+# are fine only when looked up at run time.
+#
+#   check-oldest-windows.sh EXE x64|x86 SOURCE_DIR
+set -uo pipefail
+
+exe=${1:?usage: check-oldest-windows.sh EXE x64|x86 SOURCE_DIR}
+arch=${2:?usage: check-oldest-windows.sh EXE x64|x86 SOURCE_DIR}
+source=${3:?usage: check-oldest-windows.sh EXE x64|x86 SOURCE_DIR}
+allowlist=$source/tests/pe/xp-imports.txt
+
+case $arch in
+x64) objdump=x86_64-w64-mingw32-objdump oldest=5.02 oldest_name="Windows XP x64 / Server 2003" ;;
+x86) objdump=i686-w64-mingw32-objdump oldest=5.01 oldest_name="Windows XP" ;;
+*) echo "unknown architecture $arch" >&2; exit 2 ;;
+esac
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+headers=$("$objdump" -p "$exe") || { echo "FAIL: $exe is not a PE file"; exit 1; }
+field() { awk -v name="$1" '$1 == name { print $2; exit }' <<<"$headers"; }
+
+# Major.minor as a number with two digits of minor version: 5.1 is 5.01.
+for kind in OSystem:OS Subsystem:subsystem; do
+    version=$(printf '%d.%02d' "$(field "Major${kind%:*}Version")" "$(field "Minor${kind%:*}Version")")
+    if awk -v v="$version" -v max="$oldest" 'BEGIN { exit !(v <= max) }'; then
+        echo "ok: ${kind#*:} version $version (at most $oldest, $oldest_name)"
+    else
+        fail "${kind#*:} version $version asks for a Windows newer than $oldest_name ($oldest)"
+    fi
+done
+
+# "dll function" for every import, the DLL in lower case.
+imports=$(awk '/^\tDLL Name: / { dll = tolower($3) }
+    /^\t[0-9a-f]+\t +[0-9]+  [A-Za-z_]/ && dll != "" { print dll, $3 }
+    /^$/ { dll = "" }' <<<"$headers" | sort -u)
+known=$(awk -v arch="$arch" '!/^#/ && NF >= 2 && (NF == 2 || $3 == arch) { print tolower($1), $2 }' "$allowlist" | sort -u)
+unknown=$(comm -23 <(echo "$imports") <(echo "$known"))
+if [ -n "$unknown" ]; then
+    while read -r dll function; do
+        fail "not known to exist on $oldest_name: $dll $function"
+    done <<<"$unknown"
+else
+    echo "ok: all $(wc -l <<<"$imports") imports exist on $oldest_name"
+fi
+
+# Common Controls 6 comes from the manifest, and Windows XP registers its
+# classes (the button, the message box's controls) only for a program that has
+# called into comctl32. Wine and newer Windows load it regardless, so only
+# this check can notice the call going missing.
+manifest=$(wrestool -x --raw --type=24 "$exe" 2>/dev/null | tr -d '\0')
+if grep -q 'name="Microsoft.Windows.Common-Controls" version="6' <<<"$manifest"; then
+    if grep -qx 'comctl32.dll InitCommonControlsEx' <<<"$imports"; then
+        echo "ok: Common Controls 6, and comctl32's InitCommonControlsEx imported"
+    else
+        fail "the manifest asks for Common Controls 6 but comctl32.dll InitCommonControlsEx is not imported"
+    fi
+fi
+
+if [ "$failures" -gt 0 ]; then
+    echo "$exe: $failures check(s) failed"
+    exit 1
+fi
+echo "$exe: starts on $oldest_name and later"
