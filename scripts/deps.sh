@@ -1,6 +1,14 @@
 #!/bin/bash
 # Installs what building and testing need on Debian 12, and only what is
 # missing: quiet and quick when everything is already there.
+#
+# The 32-bit Windows build runs under Wine's 32-bit half (wine32, an i386
+# package). Where the kernel cannot execute i386 code itself, qemu's user-mode
+# emulator runs it, registered with binfmt_misc; qemu 10 from
+# bookworm-backports, since bookworm's 7.2 takes about a minute to start each
+# 32-bit Wine process. Where that cannot be set up (no binfmt_misc, say) this
+# script says why and goes on: the 32-bit tests then report themselves
+# skipped, or failed under CI.
 set -euo pipefail
 
 packages=(
@@ -13,17 +21,67 @@ packages=(
     icoutils                            # wrestool and icotool for the exe checks
     locales unzip git                   # code pages; release zips; reproducibility check
 )
+# Without their recommendations, which are mostly i386 media libraries.
+lean=(wine32:i386)                      # runs the 32-bit Windows builds
+backports=(qemu-user)                   # runs wine32's i386 code on an x86-64 kernel
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+
+# i386 packages and backports each need apt to know of them first; the
+# update before any install below then reads their lists.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+fi
+backports_list=/etc/apt/sources.list.d/bookworm-backports.sources
+if [ ! -f "$backports_list" ] && ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    # The same archive the machine's own sources name for bookworm.
+    archive=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v security | head -n1)
+    [ -n "$archive" ] || archive=$(awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }' /etc/apt/sources.list 2>/dev/null)
+    if [ -n "$archive" ]; then
+        printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+            "$archive" >"$backports_list"
+    else
+        echo "deps: no Debian archive in apt's sources; qemu comes from bookworm itself (slow)" >&2
+    fi
+fi
+backports_known() { grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; }
+backported() {
+    if backports_known; then
+        dpkg-query -W -f='${Version}' "$1" 2>/dev/null | grep -q '~bpo'
+    else
+        installed "$1"
+    fi
+}
 
 missing=()
 for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
-        missing+=("$package")
-    fi
+    installed "$package" || missing+=("$package")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
+missing_lean=()
+for package in "${lean[@]}"; do
+    installed "$package" || missing_lean+=("$package")
+done
+missing_backports=()
+for package in "${backports[@]}"; do
+    backported "$package" || missing_backports+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ] || [ ${#missing_lean[@]} -gt 0 ] || [ ${#missing_backports[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]} ${missing_lean[*]} ${missing_backports[*]}"
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    export DEBIAN_FRONTEND=noninteractive
+    if [ ${#missing[@]} -gt 0 ]; then
+        apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+    if [ ${#missing_lean[@]} -gt 0 ]; then
+        apt-get install -y -qq --no-install-recommends "${missing_lean[@]}" >/dev/null
+    fi
+    if [ ${#missing_backports[@]} -gt 0 ]; then
+        if backports_known; then
+            apt-get install -y -qq --no-install-recommends -t bookworm-backports "${missing_backports[@]}" >/dev/null
+        else
+            apt-get install -y -qq --no-install-recommends "${missing_backports[@]}" >/dev/null
+        fi
+    fi
 fi
 
 # Wine takes its ANSI code page from the locale: zh_CN gives 936, en_US 1252.
@@ -37,4 +95,20 @@ for locale in zh_CN en_US; do
 done
 if [ $generate = 1 ]; then
     locale-gen >/dev/null
+fi
+
+# i386 programs through qemu, unless the kernel runs them itself. The
+# registration lasts until the machine restarts, so it is checked every time.
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    binfmt=/proc/sys/fs/binfmt_misc
+    if [ ! -e "$binfmt/register" ]; then
+        mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || true
+    fi
+    if [ -w "$binfmt/register" ] && [ ! -e "$binfmt/qemu-i386" ]; then
+        # The registration qemu ships (magic, mask and flags for i386 ELF files).
+        cat /usr/share/qemu/binfmt.d/qemu-i386.conf >"$binfmt/register" 2>/dev/null || true
+    fi
+    if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        echo "deps: 32-bit programs cannot run here (no binfmt_misc registration for qemu-i386); the 32-bit tests will be skipped" >&2
+    fi
 fi

@@ -2,17 +2,20 @@
 # End-to-end tests: the real KZviVIVaru.exe under Wine on the session's
 # virtual display, driven as an operator drives it (pointer clicks and key
 # presses through the X server), watched through e2e_probe.exe and the X
-# server, and checked in the registry afterwards.
+# server, and checked in the registry afterwards by a 64-bit program (for
+# the 32-bit build too: both must write the one key 64-bit programs read).
 #
-#   e2e.sh CASE BUILD_DIR SESSION_DIR
+#   e2e.sh CASE BUILD_DIR SESSION_DIR PROBE
 #
 # Every wait polls with a time-out; every process a case starts is ended by
 # its PID when the case ends, pass or fail.
 set -uo pipefail
 
-case_name=${1:?usage: e2e.sh CASE BUILD_DIR SESSION_DIR}
-build=${2:?usage: e2e.sh CASE BUILD_DIR SESSION_DIR}
-session=${3:?usage: e2e.sh CASE BUILD_DIR SESSION_DIR}
+usage="usage: e2e.sh CASE BUILD_DIR SESSION_DIR PROBE"
+case_name=${1:?$usage}
+build=${2:?$usage}
+session=${3:?$usage}
+probe_exe=${4:?$usage}
 source=$(cd "$(dirname "$0")/../.." && pwd)
 
 set -a
@@ -25,7 +28,6 @@ set +a
 
 wine=/usr/lib/wine/wine64
 app=$build/KZviVIVaru.exe
-probe_exe=$build/tests/e2e_probe.exe
 artifacts=$build/e2e/$case_name
 rm -rf "$artifacts"
 mkdir -p "$artifacts"
@@ -74,6 +76,8 @@ finish() {
     echo "$case_name: passed"
 }
 trap finish EXIT
+
+[ -f "$probe_exe" ] || { fail "no probe at $probe_exe (the 32-bit run reads with the 64-bit build's)"; exit 1; }
 
 # Through a file, not a pipe: a Wine service the probe happens to start
 # would hold a pipe open after the probe has gone.
@@ -203,6 +207,7 @@ expected_values() {
 }
 
 expect_nine_values() {
+    expect_eq "read back by a 64-bit program" "bits=64" "$(probe bits)"
     probe values >"$artifacts/values.txt"
     expect_eq "the key holds nine values" "values=9" "$(grep '^values=' "$artifacts/values.txt")"
     expect_eq "the nine values, kind, size and data" "$(expected_values)" \
@@ -211,6 +216,22 @@ expect_nine_values() {
 
 expect_nothing_written() {
     expect_eq "nothing written" "key=0" "$(probe values | grep '^key=')"
+}
+
+# Which registry entry point stored each user-key label, with its byte count,
+# from Wine's relay trace of a run started with WINEDEBUG=+relay (the prefix
+# limits the trace to RegSetValueExA/W). The program takes the ANSI one when
+# its code page holds the labels' Chinese characters (936: 13 bytes and the
+# NUL), the wide one when it does not (1252: 7 UTF-16 characters and the NUL):
+# the trace shows which code page the program itself ran under. (On x64 the
+# trace prints whole registers: only the low 32 bits are the DWORD count.)
+expect_labels_stored_through() {  # what entry-point:count
+    local n calls=
+    for n in 1 2 3; do
+        calls+="$(sed -nE 's/^[0-9a-f]+:Call advapi32\.(RegSetValueEx[AW])\([^,]*,[^ ]* L?"UserKey'$n'",[^,]*,[^,]*,[^,]*,[0-9a-f]*([0-9a-f]{8})\).*/\1:\2/p' \
+            "$artifacts/app.log" | head -n1) "
+    done
+    expect_eq "$1" "$2 $2 $2 " "$calls"
 }
 
 # After a press: the confirmation exactly as the operator reads it, OK
@@ -233,6 +254,20 @@ expect_confirmation_and_restore() {
     wait_exit 5
     expect_eq "exit code" 0 "$exit_status"
     expect_nine_values
+}
+
+# A registry that refuses the MMI's key (a volatile vendor key cannot have
+# lasting children), the program started and its button pressed; sets `box`
+# to the X window id of the error box, and fails when none came.
+box=
+press_refused() {
+    probe reset
+    expect_eq "volatile vendor key made" "" "$(probe volatile)"
+    start_app
+    wait_x_window "$kCaption" 20 >/dev/null || fail "the main window did not appear"
+    wait_ready "$kCaption" 10 || fail "the button never took the focus"
+    click_button 0
+    box=$(wait_x_window "$kFailureTitle" 10)
 }
 
 # The window as the operator first sees it, at `dpi` dots per inch.
@@ -324,9 +359,11 @@ window)  # everything visible at start, then the close box: nothing written
     expect_nothing_written
     ;;
 press)  # the operator's whole errand: click, read, OK
-    start_ready
+    start_ready WINEDEBUG=+relay
     click_button 0
     expect_confirmation_and_restore
+    expect_labels_stored_through "labels stored in code page 936 (ANSI entry point, 14 bytes)" \
+        RegSetValueExA:0000000e
     ;;
 enter|space)  # the keyboard presses the button too
     start_ready
@@ -343,13 +380,7 @@ escape)  # Esc leaves like the close box
     expect_nothing_written
     ;;
 refused)  # a registry that refuses the key: the error box, not the confirmation
-    probe reset
-    expect_eq "volatile vendor key made" "" "$(probe volatile)"
-    start_app
-    wait_x_window "$kCaption" 20 >/dev/null || fail "the main window did not appear"
-    wait_ready "$kCaption" 10 || fail "the button never took the focus"
-    click_button 0
-    if box=$(wait_x_window "$kFailureTitle" 10); then
+    if press_refused; then
         screenshot "$box" failure
         probe_window "$kFailureTitle" box
         text=$(child_texts Static)
@@ -370,13 +401,29 @@ refused)  # a registry that refuses the key: the error box, not the confirmation
     expect_nothing_written
     probe reset
     ;;
+closed)  # the error box up, the window closed from outside: still a failure
+    if press_refused; then
+        # As Task Manager's End task (or taskkill without /F) asks it to.
+        expect_eq "main window told to close" "closed=1" "$(probe close "$kCaption")"
+    else
+        fail "no error box titled $kFailureTitle"
+    fi
+    wait_exit 10
+    expect_eq "exit code" 1 "$exit_status"
+    expect_true "the error box went with the window" \
+        test -z "$(xdotool search --onlyvisible --name "^$kFailureTitle\$" 2>/dev/null)"
+    expect_nothing_written
+    probe reset
+    ;;
 cp1252)  # a Western code page: the texts still show and store exactly
-    start_ready LC_ALL=en_US.UTF-8
+    start_ready LC_ALL=en_US.UTF-8 WINEDEBUG=+relay
     screenshot "$(wait_x_window "$kCaption" 1)" window
     expect_eq "caption" "$kCaption" "${W[title]}"
     expect_eq "button caption" "$kButton" "${W[child.0.text]}"
     click_button 0
     expect_confirmation_and_restore
+    expect_labels_stored_through "labels stored as UTF-16 under code page 1252 (wide entry point, 16 bytes)" \
+        RegSetValueExW:00000010
     ;;
 dpi144)  # 150 % scaling: every length in step, the font with them
     probe reset

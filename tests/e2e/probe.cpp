@@ -10,6 +10,8 @@
 //   e2e_probe reset          delete HKCU\Software\PowerAutomation
 //   e2e_probe volatile       make HKCU\Software\PowerAutomation a volatile key
 //   e2e_probe dpi N          set the logical resolution new processes get
+//   e2e_probe close TITLE    post WM_CLOSE to that window, as Task Manager's End task does
+//   e2e_probe bits           32 or 64: which registry view the probe reads
 #include <windows.h>
 
 #include <algorithm>
@@ -272,6 +274,17 @@ int MakeVolatile() {
     return 0;
 }
 
+int PostClose(const std::wstring& title) {
+    Search search{title};
+    EnumWindows(MatchTitle, reinterpret_cast<LPARAM>(&search));
+    if (search.found == nullptr || !PostMessageW(search.found, WM_CLOSE, 0, 0)) {
+        Line("closed", "0");
+        return 1;
+    }
+    Line("closed", "1");
+    return 0;
+}
+
 int SetDpi(DWORD dpi) {
     HKEY key = nullptr;
     if (RegCreateKeyW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", &key) != ERROR_SUCCESS) {
@@ -302,9 +315,17 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"volatile") {
         return MakeVolatile();
     }
+    if (command == L"close" && argc > 2) {
+        return PostClose(argv[2]);
+    }
+    if (command == L"bits") {
+        Line("bits", std::to_string(sizeof(void*) * 8));
+        return 0;
+    }
     if (command == L"dpi" && argc > 2) {
         return SetDpi(static_cast<DWORD>(_wtoi(argv[2])));
     }
-    std::fputs("usage: e2e_probe window TITLE | values | reset | volatile | dpi N\n", stderr);
+    std::fputs("usage: e2e_probe window TITLE | values | show | reset | volatile | dpi N | close TITLE | bits\n",
+               stderr);
     return 2;
 }

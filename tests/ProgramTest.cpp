@@ -1,0 +1,73 @@
+// The program's run as wWinMain starts it, in this process, where a CBT hook
+// can make Windows refuse what the program asks for, and the exit code that
+// the run ends with is there to compare.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "app/Program.h"
+
+namespace kz::test {
+namespace {
+
+constexpr wchar_t kFrmMainClass[] = L"KZviVIVaru.FrmMain";
+
+bool IsClass(const CBT_CREATEWNDW* create, const wchar_t* name) {
+    const wchar_t* className = create->lpcs->lpszClass;
+    const bool isAtom = reinterpret_cast<std::uintptr_t>(className) <= 0xFFFF;  // MAKEINTATOM
+    return !isAtom && ::lstrcmpiW(className, name) == 0;
+}
+
+// The operator closes the window as soon as it is there.
+LRESULT CALLBACK CloseFrmMainAtOnce(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND && IsClass(reinterpret_cast<const CBT_CREATEWNDW*>(lParam), kFrmMainClass)) {
+        ::PostMessageW(reinterpret_cast<HWND>(wParam), WM_CLOSE, 0, 0);
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// As if Windows could not make the button (Common Controls 6 not loaded on
+// Windows XP, or out of resources). The window is closed as well, so that a
+// program that went on without its button ends (with 0) instead of waiting.
+LRESULT CALLBACK RefuseButtons(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND && IsClass(reinterpret_cast<const CBT_CREATEWNDW*>(lParam), L"BUTTON")) {
+        return 1;
+    }
+    return CloseFrmMainAtOnce(code, wParam, lParam);
+}
+
+class ProgramRun : public ::testing::Test {
+protected:
+    int RunWithHook(HOOKPROC hook) {
+        const HHOOK installed = ::SetWindowsHookExW(WH_CBT, hook, nullptr, ::GetCurrentThreadId());
+        EXPECT_NE(installed, nullptr);
+        const int exitCode = RunProgram(::GetModuleHandleW(nullptr), SW_SHOWNORMAL);
+        if (installed != nullptr) {
+            ::UnhookWindowsHookEx(installed);
+        }
+        return exitCode;
+    }
+
+    // A run that ends early may leave its WM_QUIT behind; the next run must
+    // not see it.
+    void TearDown() override {
+        MSG message;
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }
+    }
+};
+
+TEST_F(ProgramRun, WindowClosedWithoutAPressEndsWithExitCodeZero) {
+    EXPECT_EQ(RunWithHook(CloseFrmMainAtOnce), 0);
+    EXPECT_EQ(::FindWindowW(kFrmMainClass, nullptr), nullptr);
+}
+
+TEST_F(ProgramRun, WindowWithoutItsButtonIsNotShownAndEndsWithExitCodeOne) {
+    EXPECT_EQ(RunWithHook(RefuseButtons), 1);
+    EXPECT_EQ(::FindWindowW(kFrmMainClass, nullptr), nullptr) << "a window without its button was left";
+}
+
+}  // namespace
+}  // namespace kz::test
