@@ -21,13 +21,13 @@ if [ -n "${DISPLAY:-}" ]; then
     desktop_prefix "$prefix"
     echo "== KZviVIVaru.exe is running: press 开  始"
     status=0
-    "$wine" "$build/KZviVIVaru.exe" </dev/null >"$root/build/run.log" 2>&1 || status=$?
+    "${wine[@]}" "$build/KZviVIVaru.exe" </dev/null >"$root/build/run.log" 2>&1 || status=$?
 else
     echo "== no display: running on a virtual one and pressing the button"
     desktop_start "$prefix" "$root/build/run-session"
     shots=$root/build/screenshots
     mkdir -p "$shots"
-    "$wine" "$build/KZviVIVaru.exe" </dev/null >"$root/build/run.log" 2>&1 &
+    "${wine[@]}" "$build/KZviVIVaru.exe" </dev/null >"$root/build/run.log" 2>&1 &
     app_pid=$!
     main=$(desktop_wait_window '柯舟软件    viVIVaru')
     sleep 0.5  # let the first paint finish before the picture is taken
@@ -50,6 +50,6 @@ fi
 
 echo "== KZviVIVaru.exe ended with exit code $status; the MMI's user key now holds:"
 # Through a file: a Wine service started now would hold a pipe open.
-"$wine" "$build/tests/e2e_probe.exe" show </dev/null >"$root/build/run-values.txt" 2>/dev/null || true
+"${wine[@]}" "$build/tests/e2e_probe.exe" show </dev/null >"$root/build/run-values.txt" 2>/dev/null || true
 tr -d '\r' <"$root/build/run-values.txt"
 exit "$status"

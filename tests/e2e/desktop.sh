@@ -1,14 +1,16 @@
 # Sourced by scripts/run.sh and bench/run.sh: KZviVIVaru.exe on a virtual
 # display, in a prefix of their own, pressed the way an operator presses it.
 
-wine=/usr/lib/wine/wine64
+# Wine in the Chinese locale, for the code page the program is made for. The
+# locale goes to Wine alone: a shell that was already running when deps.sh
+# generated it cannot switch to it (and would say so).
+wine=(env LC_ALL=zh_CN.UTF-8 /usr/lib/wine/wine64)
 app_pid=
 
-# desktop_prefix PREFIX: makes the prefix when missing and points Wine at it,
-# with the Chinese code page the program is made for.
+# desktop_prefix PREFIX: makes the prefix when missing and points Wine at it.
 desktop_prefix() {
     [ -f "$1/user.reg" ] || tests/wine/prefix.sh create "$1"
-    export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL=zh_CN.UTF-8
+    export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 }
 
 # desktop_start PREFIX SESSION: desktop_prefix, then the display and the
