@@ -1,6 +1,7 @@
 #!/bin/bash
-# Makes the release packages build/packages/KZviVIVaru-1.0-win64.zip and
-# KZviVIVaru-1.0-win32.zip (exe, operator guide README-CHS.txt, SHA256SUMS).
+# Makes the release packages build/packages/KZviVIVaru-1.0-x86-any-Windows-XP-to-11.zip
+# and KZviVIVaru-1.0-x64-64bit-Windows-only.zip (exe, operator guide
+# README-CHS.txt, SHA256SUMS).
 # Reproducible: every time stored in them is SOURCE_DATE_EPOCH, by default the
 # commit's time, so the same commit gives the same bytes wherever it is built.
 set -euo pipefail

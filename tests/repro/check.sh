@@ -23,7 +23,7 @@ sleep 2  # a later build: any clock that leaks in shows
 
 failures=0
 for file in mingw-x64/KZviVIVaru.exe mingw-x86/KZviVIVaru.exe \
-    packages/KZviVIVaru-1.0-win64.zip packages/KZviVIVaru-1.0-win32.zip; do
+    packages/KZviVIVaru-1.0-x64-64bit-Windows-only.zip packages/KZviVIVaru-1.0-x86-any-Windows-XP-to-11.zip; do
     a=$work/first/KZviVIVaru/build/$file
     b=$work/second/elsewhere/src/build/$file
     if cmp -s "$a" "$b"; then
@@ -35,7 +35,7 @@ for file in mingw-x64/KZviVIVaru.exe mingw-x86/KZviVIVaru.exe \
     fi
 done
 # The zips carry what they should, dated as asked.
-listing=$(unzip -Z1 "$work/first/KZviVIVaru/build/packages/KZviVIVaru-1.0-win64.zip" | sort | tr '\n' ' ')
+listing=$(unzip -Z1 "$work/first/KZviVIVaru/build/packages/KZviVIVaru-1.0-x64-64bit-Windows-only.zip" | sort | tr '\n' ' ')
 if [ "$listing" = "KZviVIVaru.exe README-CHS.txt SHA256SUMS " ]; then
     echo "ok: zip holds $listing"
 else
@@ -44,7 +44,7 @@ else
 fi
 # The guide opens as Chinese in Notepad: UTF-8 with a byte-order mark, CRLF.
 guide=$work/guide.txt
-unzip -p "$work/first/KZviVIVaru/build/packages/KZviVIVaru-1.0-win32.zip" README-CHS.txt >"$guide"
+unzip -p "$work/first/KZviVIVaru/build/packages/KZviVIVaru-1.0-x86-any-Windows-XP-to-11.zip" README-CHS.txt >"$guide"
 if [ "$(head -c 3 "$guide" | od -An -tx1 | tr -d ' ')" = efbbbf ] &&
     iconv -f UTF-8 -t UTF-16LE "$guide" >/dev/null 2>&1 &&
     [ "$(grep -c $'\r$' "$guide")" = "$(wc -l <"$guide")" ] && grep -q '重启MMI生效！' "$guide"; then
