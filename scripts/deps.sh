@@ -104,7 +104,9 @@ if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     if [ ! -e "$binfmt/register" ]; then
         mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || true
     fi
-    if [ -w "$binfmt/register" ] && [ ! -e "$binfmt/qemu-i386" ]; then
+    if [ -e "$binfmt/qemu-i386" ]; then
+        echo 1 >"$binfmt/qemu-i386" 2>/dev/null || true  # registered, but switched off
+    elif [ -w "$binfmt/register" ]; then
         # The registration qemu ships (magic, mask and flags for i386 ELF files).
         cat /usr/share/qemu/binfmt.d/qemu-i386.conf >"$binfmt/register" 2>/dev/null || true
     fi
