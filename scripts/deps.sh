@@ -34,8 +34,14 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 backports_list=/etc/apt/sources.list.d/bookworm-backports.sources
 if [ ! -f "$backports_list" ] && ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    # The same archive the machine's own sources name for bookworm.
-    archive=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v security | head -n1)
+    # The same archive the machine's own sources name for bookworm (the
+    # first stanza of the deb822 files whose suites include it).
+    archive=$(awk '
+        function flush() { if (bookworm && uris != "" && found == "") found = uris; bookworm = 0; uris = "" }
+        FNR == 1 || /^[[:space:]]*$/ { flush() }
+        /^URIs:/ { uris = $2 }
+        /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == "bookworm") bookworm = 1 }
+        END { flush(); print found }' /etc/apt/sources.list.d/*.sources 2>/dev/null)
     [ -n "$archive" ] || archive=$(awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }' /etc/apt/sources.list 2>/dev/null)
     if [ -n "$archive" ]; then
         printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
