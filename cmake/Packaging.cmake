@@ -1,9 +1,10 @@
 # Release packages, each with the exe, the operator guide and SHA256SUMS,
 # named for the Windows they run on so that the choice is plain:
 # KZviVIVaru-<version>-x86-any-Windows-XP-to-11.zip (32-bit, every Windows
-# from XP SP3 on, 32- or 64-bit) and -x64-64bit-Windows-only.zip. Made reproducible: every file
-# time in the zip is SOURCE_DATE_EPOCH (set by scripts/package.sh from the
-# commit), and the files carry no build path or link time.
+# from XP SP3 on, 32- or 64-bit) and -x64-64bit-Windows-only.zip. Made
+# reproducible: every file time in the zip is SOURCE_DATE_EPOCH (set by
+# scripts/package.sh from the commit), and the files carry no build path or
+# link time.
 
 install(TARGETS KZviVIVaru RUNTIME DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/README-CHS.txt DESTINATION .)

@@ -26,6 +26,7 @@ lean=(wine32:i386)                      # runs the 32-bit Windows builds
 backports=(qemu-user)                   # runs wine32's i386 code on an x86-64 kernel
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+backports_known() { grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; }
 
 # i386 packages and backports each need apt to know of them first; the
 # update before any install below then reads their lists.
@@ -33,7 +34,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
 backports_list=/etc/apt/sources.list.d/bookworm-backports.sources
-if [ ! -f "$backports_list" ] && ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+if ! backports_known; then
     # The same archive the machine's own sources name for bookworm (the
     # first stanza of the deb822 files whose suites include it).
     archive=$(awk '
@@ -50,44 +51,31 @@ if [ ! -f "$backports_list" ] && ! grep -rqs 'bookworm-backports' /etc/apt/sourc
         echo "deps: no Debian archive in apt's sources; qemu comes from bookworm itself (slow)" >&2
     fi
 fi
-backports_known() { grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; }
-backported() {
-    if backports_known; then
-        dpkg-query -W -f='${Version}' "$1" 2>/dev/null | grep -q '~bpo'
-    else
-        installed "$1"
-    fi
-}
+# Where the backports suite is known, only its version counts as installed.
+backports_target=()
+backported() { installed "$1"; }
+if backports_known; then
+    backports_target=(-t bookworm-backports)
+    backported() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null | grep -q '~bpo'; }
+fi
 
-missing=()
-for package in "${packages[@]}"; do
-    installed "$package" || missing+=("$package")
-done
-missing_lean=()
-for package in "${lean[@]}"; do
-    installed "$package" || missing_lean+=("$package")
-done
-missing_backports=()
-for package in "${backports[@]}"; do
-    backported "$package" || missing_backports+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ] || [ ${#missing_lean[@]} -gt 0 ] || [ ${#missing_backports[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]} ${missing_lean[*]} ${missing_backports[*]}"
+absent() {  # CHECK PACKAGE...: the packages CHECK does not find, a line each
+    local check=$1 package
+    shift
+    for package in "$@"; do "$check" "$package" || echo "$package"; done
+}
+mapfile -t missing < <(absent installed "${packages[@]}")
+mapfile -t missing_lean < <(absent installed "${lean[@]}")
+mapfile -t missing_backports < <(absent backported "${backports[@]}")
+all_missing=("${missing[@]}" "${missing_lean[@]}" "${missing_backports[@]}")
+if [ ${#all_missing[@]} -gt 0 ]; then
+    echo "Installing: ${all_missing[*]}"
     apt-get update -qq
     export DEBIAN_FRONTEND=noninteractive
-    if [ ${#missing[@]} -gt 0 ]; then
-        apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
-    if [ ${#missing_lean[@]} -gt 0 ]; then
-        apt-get install -y -qq --no-install-recommends "${missing_lean[@]}" >/dev/null
-    fi
-    if [ ${#missing_backports[@]} -gt 0 ]; then
-        if backports_known; then
-            apt-get install -y -qq --no-install-recommends -t bookworm-backports "${missing_backports[@]}" >/dev/null
-        else
-            apt-get install -y -qq --no-install-recommends "${missing_backports[@]}" >/dev/null
-        fi
-    fi
+    [ ${#missing[@]} -eq 0 ] || apt-get install -y -qq "${missing[@]}" >/dev/null
+    [ ${#missing_lean[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${missing_lean[@]}" >/dev/null
+    [ ${#missing_backports[@]} -eq 0 ] ||
+        apt-get install -y -qq --no-install-recommends "${backports_target[@]}" "${missing_backports[@]}" >/dev/null
 fi
 
 # Wine takes its ANSI code page from the locale: zh_CN gives 936, en_US 1252.
