@@ -28,6 +28,9 @@ FailureText FailureMessage(const RestoreResult& result, std::u16string_view syst
     case RestoreStep::Write:
         message << text::kFailureStepWrite << UserKeyValueName(result.firstFailedSlot);
         break;
+    case RestoreStep::Flush:
+        message << text::kFailureStepFlush;
+        break;
     case RestoreStep::Close:
         message << text::kFailureStepClose;
         break;

@@ -21,6 +21,8 @@ inline constexpr char16_t kFailureListSeparator[] = u"、";
 inline constexpr char16_t kFailureStep[] = u"出错步骤：";
 inline constexpr char16_t kFailureStepOpen[] = u"打开或创建注册表项";
 inline constexpr char16_t kFailureStepWrite[] = u"写入值 ";
+inline constexpr char16_t kFailureStepFlush[] =
+    u"将注册表项保存到磁盘（各值已写入，但可能尚未保存到磁盘，断电或重启后可能丢失）";
 inline constexpr char16_t kFailureStepClose[] = u"关闭注册表项";
 inline constexpr char16_t kFailureError[] = u"错误 ";
 inline constexpr char16_t kFailureErrorTextLead[] = u"：";

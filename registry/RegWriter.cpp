@@ -1,4 +1,4 @@
-// The conversions and byte counts behind RegWriter's four operations.
+// The conversions and byte counts behind RegWriter's operations.
 #include "registry/RegWriter.h"
 
 #include <array>
@@ -88,6 +88,8 @@ WinError RegWriter::WriteString(const char16_t* name, const char16_t* text) {
     const auto size = static_cast<std::uint32_t>((Utf16Length(text) + 1) * sizeof(char16_t));
     return registry_.SetValueW(key_, name, 0, RegValueKind::Sz, AsBytes(text), size);
 }
+
+WinError RegWriter::Flush() { return registry_.FlushKey(key_); }
 
 WinError RegWriter::Close() {
     const WinError result = registry_.CloseKey(key_);

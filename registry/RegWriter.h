@@ -1,6 +1,7 @@
 // RegWriter: the program's one contact with the registry. It opens one key,
-// writes REG_DWORD and REG_SZ values into it and closes it again; it owns the
-// key handle from Open to Close (or to its own end, whichever comes first).
+// writes REG_DWORD and REG_SZ values into it, flushes it to the disk and
+// closes it again; it owns the key handle from Open to Close (or to its own
+// end, whichever comes first).
 //
 // Texts come in as UTF-16 and are converted to the system's ANSI code page
 // just before the call, so the ANSI entry points (RegCreateKeyA,
@@ -30,6 +31,9 @@ public:
     [[nodiscard]] WinError Open(RootKey root, const char16_t* path);
     [[nodiscard]] WinError WriteDword(const char16_t* name, std::uint32_t value);
     [[nodiscard]] WinError WriteString(const char16_t* name, const char16_t* text);
+    // Windows writes the hive lazily, seconds after the close: only a flush
+    // makes the values survive a power cut that comes straight after.
+    [[nodiscard]] WinError Flush();
     [[nodiscard]] WinError Close();
 
     [[nodiscard]] bool IsOpen() const { return key_ != RegKeyHandle::Empty; }

@@ -46,6 +46,9 @@ public:
     virtual WinError SetValueW(RegKeyHandle key, const char16_t* name, std::uint32_t reserved,
                                RegValueKind kind, const std::byte* data, std::uint32_t size) = 0;
 
+    // RegFlushKey: returns once the key's hive is on the disk.
+    virtual WinError FlushKey(RegKeyHandle key) = 0;
+
     // RegCloseKey.
     virtual WinError CloseKey(RegKeyHandle key) = 0;
 

@@ -67,6 +67,10 @@ public:
                                                       AsBytePointer(data), size));
     }
 
+    WinError FlushKey(RegKeyHandle key) override {
+        return static_cast<WinError>(::RegFlushKey(ToHkey(key)));
+    }
+
     WinError CloseKey(RegKeyHandle key) override {
         return static_cast<WinError>(::RegCloseKey(ToHkey(key)));
     }

@@ -25,6 +25,7 @@ const char* CallName(Call call) {
     case Call::CreateKeyW: return "RegCreateKeyW";
     case Call::SetValueA: return "RegSetValueExA";
     case Call::SetValueW: return "RegSetValueExW";
+    case Call::FlushKey: return "RegFlushKey";
     case Call::CloseKey: return "RegCloseKey";
     }
     return "?";
@@ -90,16 +91,20 @@ WinError RecordingRegistry::SetValueW(RegKeyHandle key, const char16_t* name, st
     return SetValue(Call::SetValueW, key, Utf16Bytes(name), reserved, kind, data, size);
 }
 
-WinError RecordingRegistry::CloseKey(RegKeyHandle key) {
+WinError RecordingRegistry::KeyCall(Call call, RegKeyHandle key, const std::optional<WinError>& preset) {
     RecordedCall recorded;
-    recorded.call = Call::CloseKey;
+    recorded.call = call;
     recorded.key = key;
     calls_.push_back(std::move(recorded));
-    if (closeResult_) {
-        return *closeResult_;
+    if (preset) {
+        return *preset;
     }
     return key == RegKeyHandle::Empty ? win_error::kInvalidHandle : win_error::kSuccess;
 }
+
+WinError RecordingRegistry::FlushKey(RegKeyHandle key) { return KeyCall(Call::FlushKey, key, flushResult_); }
+
+WinError RecordingRegistry::CloseKey(RegKeyHandle key) { return KeyCall(Call::CloseKey, key, closeResult_); }
 
 AnsiConversion RecordingRegistry::ToAnsi(std::u16string_view text, std::span<char> out) {
     if (conversionError_) {

@@ -14,7 +14,7 @@
 
 namespace kz::test {
 
-enum class Call { CreateKeyA, CreateKeyW, SetValueA, SetValueW, CloseKey };
+enum class Call { CreateKeyA, CreateKeyW, SetValueA, SetValueW, FlushKey, CloseKey };
 
 const char* CallName(Call call);
 
@@ -39,10 +39,12 @@ public:
     explicit RecordingRegistry(CodePage codePage = CodePage::Gbk936) : codePage_(codePage) {}
 
     // Results to hand back: for the open, for the n-th set (0-based, counting
-    // both A and W calls), for the close. Unset ones succeed, except that
-    // setting or closing an empty handle fails as Windows does.
+    // both A and W calls), for the flush, for the close. Unset ones succeed,
+    // except that setting, flushing or closing an empty handle fails as
+    // Windows does.
     void FailOpen(WinError error) { openResult_ = error; }
     void FailSet(int index, WinError error) { setResults_[index] = error; }
+    void FailFlush(WinError error) { flushResult_ = error; }
     void FailClose(WinError error) { closeResult_ = error; }
     void FailConversion(WinError error) { conversionError_ = error; }
 
@@ -54,17 +56,20 @@ public:
                        const std::byte* data, std::uint32_t size) override;
     WinError SetValueW(RegKeyHandle key, const char16_t* name, std::uint32_t reserved,
                        RegValueKind kind, const std::byte* data, std::uint32_t size) override;
+    WinError FlushKey(RegKeyHandle key) override;
     WinError CloseKey(RegKeyHandle key) override;
     AnsiConversion ToAnsi(std::u16string_view text, std::span<char> out) override;
 
 private:
     WinError CreateKey(Call call, RootKey root, std::string path, RegKeyHandle& key);
+    WinError KeyCall(Call call, RegKeyHandle key, const std::optional<WinError>& preset);
     WinError SetValue(Call call, RegKeyHandle key, std::string name, std::uint32_t reserved,
                       RegValueKind kind, const std::byte* data, std::uint32_t size);
 
     CodePage codePage_;
     std::optional<WinError> openResult_;
     std::map<int, WinError> setResults_;
+    std::optional<WinError> flushResult_;
     std::optional<WinError> closeResult_;
     std::optional<WinError> conversionError_;
     int setCount_ = 0;

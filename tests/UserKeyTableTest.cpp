@@ -79,9 +79,5 @@ TEST(UserKeyTable, ValueNamesFollowTheWriteOrder) {
     }
 }
 
-TEST(UserKeyTable, KeyPathIsTheMmisUserKey) {
-    EXPECT_TRUE(std::u16string_view(kMmiUserKeyPath) == u"Software\\PowerAutomation\\Mmi\\User");
-}
-
 }  // namespace
 }  // namespace kz::test

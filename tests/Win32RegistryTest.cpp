@@ -179,6 +179,10 @@ public:
         calls.push_back("SetValueW:" + std::to_string(size));
         return SystemRegistry().SetValueW(key, name, reserved, kind, data, size);
     }
+    WinError FlushKey(RegKeyHandle key) override {
+        calls.push_back("FlushKey");
+        return SystemRegistry().FlushKey(key);
+    }
     WinError CloseKey(RegKeyHandle key) override {
         calls.push_back("CloseKey");
         return SystemRegistry().CloseKey(key);
@@ -198,7 +202,7 @@ TEST_F(RealRegistry, CodePageDecidesTheEntryPointButNotWhatIsStored) {
     const std::string label = GetACP() == 936 ? "SetValueA:14" : "SetValueW:16";
     const std::vector<std::string> expected = {
         "CreateKeyA",    "SetValueA:4", label, "SetValueA:47", "SetValueA:4", label,
-        "SetValueA:47",  "SetValueA:4", label, "SetValueA:47", "CloseKey",
+        "SetValueA:47",  "SetValueA:4", label, "SetValueA:47", "FlushKey", "CloseKey",
     };
     EXPECT_EQ(counting.calls, expected) << "code page " << GetACP();
 }

@@ -1,5 +1,5 @@
 // The order in which the user keys go back: open, then for each key its
-// level word, label and command line, then close.
+// level word, label and command line, then flush and close.
 #include "userkeys/RestoreUserKeys.h"
 
 #include "registry/RegWriter.h"
@@ -45,6 +45,7 @@ RestoreResult RestoreUserKeys(RegistryApi& registry) {
         recorder.Step(RestoreStep::Write, slot++,
                       writer.WriteString(entry.commandName.c_str(), entry.commandLine.c_str()));
     }
+    recorder.Step(RestoreStep::Flush, -1, writer.Flush());
     recorder.Step(RestoreStep::Close, -1, writer.Close());
     return recorder.result();
 }

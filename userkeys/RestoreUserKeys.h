@@ -1,12 +1,14 @@
 // RestoreUserKeys: writes the three user keys of the table into the MMI's
-// user key under HKEY_CURRENT_USER, nine values in a fixed order, and closes
-// the key before it returns.
+// user key under HKEY_CURRENT_USER, nine values in a fixed order, flushes the
+// key to the disk and closes it before it returns. The operator is told to
+// restart the MMI, which on a machine tool often means switching it off: the
+// values must be on the disk by then, not only in memory.
 //
-// Nothing stops the run half-way: after a failed open the writes and the
-// close are still made, and a failed write does not stop those after it. What
-// comes back says which values did not reach the registry and the first
-// Windows error with the step it came from, so that the window never confirms
-// a restore that did not happen.
+// Nothing stops the run half-way: after a failed open the writes, the flush
+// and the close are still made, and a failed write does not stop those after
+// it. What comes back says which values did not reach the registry and the
+// first Windows error with the step it came from, so that the window never
+// confirms a restore that did not happen, or one that may not be on the disk.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +19,7 @@
 
 namespace kz {
 
-enum class RestoreStep : std::uint8_t { None, Open, Write, Close };
+enum class RestoreStep : std::uint8_t { None, Open, Write, Flush, Close };
 
 struct RestoreResult {
     std::uint16_t unwritten = 0;  // bit `slot` set: that value was not written

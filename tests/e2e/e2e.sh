@@ -234,11 +234,42 @@ expect_labels_stored_through() {  # what entry-point:count
     expect_eq "$1" "$2 $2 $2 " "$calls"
 }
 
+# The program's calls on the MMI's key as `name:result`, one a line, from a
+# relay trace (the prefix limits it to creating, setting, flushing and
+# closing keys): the key's creation, then every call in that thread that was
+# handed the key's handle (the first argument of the first set), up to its close.
+relay_calls_on_user_key() {  # relay-log
+    awk '
+        function returned(line) { sub(/^.*retval=0*/, "", line); sub(/ .*/, "", line); return line == "" ? "0" : line }
+        thread == "" && index($0, ":Call advapi32.RegCreateKeyA(") && index($0, "PowerAutomation\\\\Mmi\\\\User\"") {
+            thread = substr($0, 1, index($0, ":")); pending = "RegCreateKeyA"; next
+        }
+        thread == "" || index($0, thread) != 1 { next }
+        pending != "" && index($0, ":Ret  advapi32.") { print pending ":" returned($0); pending = ""; if (done) exit; next }
+        index($0, ":Call advapi32.Reg") {
+            name = $0; sub(/^[^.]*\./, "", name); sub(/\(.*/, "", name)
+            handle = $0; sub(/^[^(]*\(/, "", handle); sub(/[,)].*/, "", handle)
+            if (key == "" && name ~ /^RegSetValueEx/) key = handle
+            if (handle == key) { pending = name; done = name == "RegCloseKey" }
+        }' "$1"
+}
+
+# Durable before confirmed: by the time the confirmation is on screen the
+# nine values have been written, the key flushed to the disk, and closed.
+expect_flushed_before_confirmation() {  # relay log captured with the box up
+    local expected
+    expected="RegCreateKeyA:0 $(printf 'RegSetValueExA:0 %.0s' 1 2 3 4 5 6 7 8 9)RegFlushKey:0 RegCloseKey:0"
+    expect_eq "registry calls done while the confirmation is up" "$expected" \
+        "$(relay_calls_on_user_key "$1" | tr '\n' ' ' | sed 's/ $//')"
+}
+
 # After a press: the confirmation exactly as the operator reads it, OK
 # pressed on the keyboard, a clean exit, and the nine values in the registry.
+# A command given is run while the box is up, with the box's X window id.
 expect_confirmation_and_restore() {
     local box buttons
     if box=$(wait_x_window "$kRestartTitle" 10); then
+        [ $# -eq 0 ] || "$@" "$box"
         screenshot "$box" confirmation
         probe_window "$kRestartTitle" box
         expect_eq "message box title" "$kRestartTitle" "${W[title]}"
@@ -361,7 +392,9 @@ window)  # everything visible at start, then the close box: nothing written
 press)  # the operator's whole errand: click, read, OK
     start_ready WINEDEBUG=+relay
     click_button 0
-    expect_confirmation_and_restore
+    relay_while_box_up() { cp "$artifacts/app.log" "$artifacts/relay-at-confirmation.log"; }
+    expect_confirmation_and_restore relay_while_box_up
+    expect_flushed_before_confirmation "$artifacts/relay-at-confirmation.log"
     expect_labels_stored_through "labels stored in code page 936 (ANSI entry point, 14 bytes)" \
         RegSetValueExA:0000000e
     ;;
