@@ -152,7 +152,7 @@ void FrmMain::CmdOKClick() {
     }
     pressed_ = true;
 
-    const RestoreResult result = RestoreUserKeys();
+    const RestoreResult result = RestoreUserKeys(registry_);
     if (result.Clean()) {
         ::MessageBoxW(window_, Wide(text::kRestartMessage), Wide(text::kRestartTitle),
                       MB_OK | MB_ICONINFORMATION);

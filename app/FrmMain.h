@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include "app/FrmMainLayout.h"
 #include "app/Handles.h"
+#include "registry/RegistryApi.h"
 
 namespace kz {
 
@@ -15,7 +17,8 @@ public:
     // be made; every other run ends with 0.
     static constexpr int kExitFailed = 1;
 
-    FrmMain() = default;
+    // A press restores the user keys through `registry`, which must outlive the window.
+    explicit FrmMain(RegistryApi& registry) : registry_(registry) {}
     FrmMain(const FrmMain&) = delete;
     FrmMain& operator=(const FrmMain&) = delete;
 
@@ -34,6 +37,7 @@ private:
     bool CreateCmdOK();
     void CmdOKClick();
 
+    RegistryApi& registry_;
     HINSTANCE instance_ = nullptr;
     HWND window_ = nullptr;
     HWND cmdOK_ = nullptr;  // a child: destroyed with the window

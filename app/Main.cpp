@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/Program.h"
+#include "registry/Win32Registry.h"
 
 namespace {
 
@@ -30,5 +31,5 @@ void RestrictDllSearchToSystem32() {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     RestrictDllSearchToSystem32();
-    return kz::RunProgram(instance, showCommand);
+    return kz::RunProgram(instance, showCommand, kz::SystemRegistry());
 }

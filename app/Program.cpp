@@ -22,10 +22,10 @@ void LoadCommonControls() {
 
 }  // namespace
 
-int RunProgram(HINSTANCE instance, int showCommand) {
+int RunProgram(HINSTANCE instance, int showCommand, RegistryApi& registry) {
     LoadCommonControls();
 
-    FrmMain form;
+    FrmMain form(registry);
     if (!form.Create(instance)) {
         return FrmMain::kExitFailed;
     }

@@ -1,12 +1,14 @@
 // The program's run as wWinMain starts it, in this process, where a CBT hook
-// can make Windows refuse what the program asks for, and the exit code that
-// the run ends with is there to compare.
+// can make Windows refuse what the program asks for or press for the
+// operator, a recording registry stands in for the real one, and the exit
+// code that the run ends with is there to compare.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <cstdint>
 
+#include "RecordingRegistry.h"
 #include "app/Program.h"
 
 namespace kz::test {
@@ -38,12 +40,36 @@ LRESULT CALLBACK RefuseButtons(int code, WPARAM wParam, LPARAM lParam) {
     return CloseFrmMainAtOnce(code, wParam, lParam);
 }
 
+bool IsMessageBox(HWND window) {
+    wchar_t className[16] = {};
+    ::GetClassNameW(window, className, 16);
+    return ::lstrcmpW(className, L"#32770") == 0;  // the dialog class MessageBox uses
+}
+
+int boxesShown = 0;  // a hook procedure has no context of its own
+
+// Two presses queued before the first is handled, as an impatient double
+// click on a busy station queues them; every message box is counted and
+// answered with OK as soon as it is made.
+LRESULT CALLBACK PressTwiceAndConfirm(int code, WPARAM wParam, LPARAM lParam) {
+    const auto window = reinterpret_cast<HWND>(wParam);
+    const WPARAM okClicked = MAKEWPARAM(IDOK, BN_CLICKED);
+    if (code == HCBT_CREATEWND && IsClass(reinterpret_cast<const CBT_CREATEWNDW*>(lParam), kFrmMainClass)) {
+        ::PostMessageW(window, WM_COMMAND, okClicked, 0);
+        ::PostMessageW(window, WM_COMMAND, okClicked, 0);
+    } else if (code == HCBT_CREATEWND && IsMessageBox(window)) {
+        ++boxesShown;
+        ::PostMessageW(window, WM_COMMAND, okClicked, 0);
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 class ProgramRun : public ::testing::Test {
 protected:
     int RunWithHook(HOOKPROC hook) {
         const HHOOK installed = ::SetWindowsHookExW(WH_CBT, hook, nullptr, ::GetCurrentThreadId());
         EXPECT_NE(installed, nullptr);
-        const int exitCode = RunProgram(::GetModuleHandleW(nullptr), SW_SHOWNORMAL);
+        const int exitCode = RunProgram(::GetModuleHandleW(nullptr), SW_SHOWNORMAL, registry);
         if (installed != nullptr) {
             ::UnhookWindowsHookEx(installed);
         }
@@ -52,6 +78,8 @@ protected:
 
     // A run that ends early may leave its WM_QUIT behind; the next run must
     // not see it.
+    RecordingRegistry registry;
+
     void TearDown() override {
         MSG message;
         while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -61,6 +89,16 @@ protected:
 
 TEST_F(ProgramRun, WindowClosedWithoutAPressEndsWithExitCodeZero) {
     EXPECT_EQ(RunWithHook(CloseFrmMainAtOnce), 0);
+    EXPECT_EQ(::FindWindowW(kFrmMainClass, nullptr), nullptr);
+    EXPECT_TRUE(registry.calls().empty()) << "a close without a press wrote to the registry";
+}
+
+TEST_F(ProgramRun, SecondPressQueuedBehindTheFirstNeitherRestoresNorConfirmsAgain) {
+    boxesShown = 0;
+    EXPECT_EQ(RunWithHook(PressTwiceAndConfirm), 0);
+    EXPECT_EQ(boxesShown, 1);
+    // One restore: one create, nine sets, one flush, one close.
+    EXPECT_EQ(registry.calls().size(), 12u);
     EXPECT_EQ(::FindWindowW(kFrmMainClass, nullptr), nullptr);
 }
 
