@@ -23,7 +23,7 @@ const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_
 int ScreenDpi() {
     const ScreenDC screen;
     const int dpi = screen.get() != nullptr ? ::GetDeviceCaps(screen.get(), LOGPIXELSY) : 0;
-    return dpi > 0 ? dpi : USER_DEFAULT_SCREEN_DPI;
+    return dpi > 0 ? dpi : kDefaultDpi;
 }
 
 }  // namespace

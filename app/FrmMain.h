@@ -42,7 +42,7 @@ private:
     HWND window_ = nullptr;
     HWND cmdOK_ = nullptr;  // a child: destroyed with the window
     FontHandle cmdOKFont_;
-    int dpi_ = 96;
+    int dpi_ = kDefaultDpi;
     int exitCode_ = 0;
     bool pressed_ = false;
 };

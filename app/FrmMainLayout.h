@@ -22,6 +22,9 @@ struct PixelRect {
 };
 
 inline constexpr int kTwipsPerInch = 1440;
+// Windows' logical resolution at 100 % scaling (USER_DEFAULT_SCREEN_DPI, which
+// the XP headers lack), and the one to fall back to when the screen's is unknown.
+inline constexpr int kDefaultDpi = 96;
 inline constexpr int kTwipsPerPoint = 20;
 
 inline constexpr int kClientWidthTwips = 3510;

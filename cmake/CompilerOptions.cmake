@@ -2,6 +2,17 @@
 
 option(KZ_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 
+# The oldest Windows each build runs on: XP SP3 (5.1) for the 32-bit build,
+# XP x64 / Server 2003 (5.2) for the 64-bit one. The same number goes into the
+# exe's header, which the loader checks, and into the product's compile
+# definitions, so that a newer function, constant or structure size does not
+# compile at all.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(KZ_OLDEST_WINDOWS_MINOR 2)
+else()
+    set(KZ_OLDEST_WINDOWS_MINOR 1)
+endif()
+
 # kz_target_options(target [PRODUCT]): PRODUCT marks code that ships in the
 # program, which is built without exceptions or RTTI (nothing of either may
 # cross into Win32 callbacks, and neither earns its size there).
@@ -18,6 +29,10 @@ function(kz_target_options target)
             -Wold-style-cast -Wcast-qual -Wformat=2 -Wimplicit-fallthrough)
     endif()
     if(arg_PRODUCT)
+        if(WIN32)
+            target_compile_definitions(${target} PRIVATE
+                _WIN32_WINNT=0x050${KZ_OLDEST_WINDOWS_MINOR} WINVER=0x050${KZ_OLDEST_WINDOWS_MINOR})
+        endif()
         if(MSVC)
             target_compile_options(${target} PRIVATE /EHs-c- /GR- /Gy /Gw)
         else()
@@ -49,16 +64,9 @@ endfunction()
 function(kz_windows_program target)
     kz_target_options(${target} PRODUCT)
     if(MINGW)
-        # The oldest Windows the release runs on, in the header the loader
-        # checks: XP (5.1), and XP x64 / Server 2003 (5.2) for the 64-bit build.
-        if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-            set(minor 2)
-        else()
-            set(minor 1)
-        endif()
         target_link_options(${target} PRIVATE
-            -Wl,--major-os-version,5,--minor-os-version,${minor}
-            -Wl,--major-subsystem-version,5,--minor-subsystem-version,${minor}
+            -Wl,--major-os-version,5,--minor-os-version,${KZ_OLDEST_WINDOWS_MINOR}
+            -Wl,--major-subsystem-version,5,--minor-subsystem-version,${KZ_OLDEST_WINDOWS_MINOR}
             -municode                       # wWinMain as the entry point
             -Wl,--gc-sections               # drop every section nothing refers to
             -s                              # no symbols or debug information

@@ -12,6 +12,11 @@ namespace kz {
 
 namespace {
 
+// The headers are held to Windows XP, which lacks this flag (Vista and later
+// have it). It is passed only when the ANSI code page is UTF-8, which only
+// Windows 10 1903 and later can be set to, so XP never receives it.
+constexpr DWORD kWcErrInvalidChars = 0x00000080;  // WC_ERR_INVALID_CHARS
+
 HKEY ToHkey(RootKey root) {
     switch (root) {
     case RootKey::CurrentUser:
@@ -89,7 +94,7 @@ public:
         const bool utf8 = codePage == CP_UTF8;
         BOOL usedDefaultChar = FALSE;
         const int written = ::WideCharToMultiByte(
-            CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS,
+            CP_ACP, utf8 ? kWcErrInvalidChars : WC_NO_BEST_FIT_CHARS,
             reinterpret_cast<const wchar_t*>(text.data()), static_cast<int>(text.size()),
             out.data(), static_cast<int>(out.size()), nullptr, utf8 ? nullptr : &usedDefaultChar);
         if (written <= 0) {
