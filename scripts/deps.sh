@@ -9,6 +9,10 @@
 # 32-bit Wine process. Where that cannot be set up (no binfmt_misc, say) this
 # script says why and goes on: the 32-bit tests then report themselves
 # skipped, or failed under CI.
+#
+# Run by a user other than root, it changes nothing itself: when something is
+# missing it runs again through sudo, or, without sudo, says what is missing
+# and how to install it, and stops.
 set -euo pipefail
 
 packages=(
@@ -27,10 +31,51 @@ backports=(qemu-user)                   # runs wine32's i386 code on an x86-64 k
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 backports_known() { grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; }
+i386_known() { dpkg --print-foreign-architectures | grep -qx i386; }
+locale_missing() { ! locale -a 2>/dev/null | grep -qx "$1.utf8"; }
+
+absent() {  # CHECK PACKAGE...: the packages CHECK does not find, a line each
+    local check=$1 package
+    shift
+    for package in "$@"; do "$check" "$package" || echo "$package"; done
+}
+
+# What is missing, in the missing* arrays. Where the backports suite is known,
+# only its version of a backported package counts as installed.
+survey() {
+    backports_target=()
+    backported() { installed "$1"; }
+    if backports_known; then
+        backports_target=(-t bookworm-backports)
+        backported() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null | grep -q '~bpo'; }
+    fi
+    mapfile -t missing < <(absent installed "${packages[@]}")
+    mapfile -t missing_lean < <(absent installed "${lean[@]}")
+    mapfile -t missing_backports < <(absent backported "${backports[@]}")
+    missing_locales=()
+    for locale in zh_CN en_US; do
+        if locale_missing "$locale"; then missing_locales+=("$locale.UTF-8"); fi
+    done
+}
+
+survey
+todo=("${missing[@]}" "${missing_lean[@]}" "${missing_backports[@]}")
+i386_known || todo+=("the i386 architecture")
+[ ${#missing_locales[@]} -eq 0 ] || todo+=("the locales ${missing_locales[*]}")
+if [ ${#todo[@]} -gt 0 ] && [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null 2>&1; then
+        echo "deps: missing: ${todo[*]}; installing them through sudo"
+        exec sudo -- "$0" "$@"
+    fi
+    echo "deps: missing: ${todo[*]}" >&2
+    echo "deps: installing them needs root, and there is no sudo here; run this once, then try again:" >&2
+    echo "    su -c '$(readlink -f "$0")'" >&2
+    exit 1
+fi
 
 # i386 packages and backports each need apt to know of them first; the
 # update before any install below then reads their lists.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if ! i386_known; then
     dpkg --add-architecture i386
 fi
 backports_list=/etc/apt/sources.list.d/bookworm-backports.sources
@@ -50,23 +95,9 @@ if ! backports_known; then
     else
         echo "deps: no Debian archive in apt's sources; qemu comes from bookworm itself (slow)" >&2
     fi
-fi
-# Where the backports suite is known, only its version counts as installed.
-backports_target=()
-backported() { installed "$1"; }
-if backports_known; then
-    backports_target=(-t bookworm-backports)
-    backported() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null | grep -q '~bpo'; }
+    survey  # the backported packages are now wanted from backports
 fi
 
-absent() {  # CHECK PACKAGE...: the packages CHECK does not find, a line each
-    local check=$1 package
-    shift
-    for package in "$@"; do "$check" "$package" || echo "$package"; done
-}
-mapfile -t missing < <(absent installed "${packages[@]}")
-mapfile -t missing_lean < <(absent installed "${lean[@]}")
-mapfile -t missing_backports < <(absent backported "${backports[@]}")
 all_missing=("${missing[@]}" "${missing_lean[@]}" "${missing_backports[@]}")
 if [ ${#all_missing[@]} -gt 0 ]; then
     echo "Installing: ${all_missing[*]}"
@@ -79,21 +110,19 @@ if [ ${#all_missing[@]} -gt 0 ]; then
 fi
 
 # Wine takes its ANSI code page from the locale: zh_CN gives 936, en_US 1252.
-generate=0
-for locale in zh_CN en_US; do
-    if ! locale -a 2>/dev/null | grep -qx "$locale.utf8"; then
-        sed -i -E "s/^# *($locale\.UTF-8 UTF-8)/\1/" /etc/locale.gen
-        grep -qx "$locale.UTF-8 UTF-8" /etc/locale.gen || echo "$locale.UTF-8 UTF-8" >> /etc/locale.gen
-        generate=1
-    fi
-done
-if [ $generate = 1 ]; then
+if [ ${#missing_locales[@]} -gt 0 ]; then
+    for locale in "${missing_locales[@]}"; do
+        sed -i -E "s/^# *(${locale//./\\.} UTF-8)/\1/" /etc/locale.gen
+        grep -qx "$locale UTF-8" /etc/locale.gen || echo "$locale UTF-8" >> /etc/locale.gen
+    done
     locale-gen >/dev/null
 fi
 
 # i386 programs through qemu, unless the kernel runs them itself. The
 # registration lasts until the machine restarts, so it is checked every time.
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1 && [ "$(id -u)" -ne 0 ]; then
+    echo "deps: 32-bit programs cannot run here, and registering qemu-i386 for them needs root; the 32-bit tests will be skipped" >&2
+elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     binfmt=/proc/sys/fs/binfmt_misc
     if [ ! -e "$binfmt/register" ]; then
         mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || true
