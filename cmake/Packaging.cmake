@@ -4,7 +4,8 @@
 # from XP SP3 on, 32- or 64-bit) and -x64-64bit-Windows-only.zip. Made
 # reproducible: every file time in the zip is SOURCE_DATE_EPOCH (set by
 # scripts/package.sh from the commit), and the files carry no build path or
-# link time.
+# link time. Signed when scripts/package.sh is given a certificate: the
+# staged exe is signed before SHA256SUMS is written.
 
 install(TARGETS KZviVIVaru RUNTIME DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/README-CHS.txt DESTINATION .)
@@ -20,6 +21,9 @@ set(CPACK_PACKAGE_NAME KZviVIVaru)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
 set(CPACK_PACKAGE_FILE_NAME KZviVIVaru-${CPACK_PACKAGE_VERSION}-${KZ_PACKAGE_PLATFORM})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/WriteSha256Sums.cmake)
+set(CPACK_KZ_SIGN_EXE ${PROJECT_SOURCE_DIR}/scripts/sign-exe.sh)
+set(CPACK_PRE_BUILD_SCRIPTS
+    ${PROJECT_SOURCE_DIR}/cmake/SignStaged.cmake
+    ${PROJECT_SOURCE_DIR}/cmake/WriteSha256Sums.cmake)
 set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_SOURCE_DIR}/build/packages)
 include(CPack)

@@ -24,10 +24,14 @@ packages=(
     fonts-wqy-microhei                  # Chinese glyphs on that display
     icoutils                            # wrestool and icotool for the exe checks
     locales unzip git                   # code pages; release zips; reproducibility check
+    openssl                             # the signing certificate's check; the tests' own certificate
 )
 # Without their recommendations, which are mostly i386 media libraries.
 lean=(wine32:i386)                      # runs the 32-bit Windows builds
-backports=(qemu-user)                   # runs wine32's i386 code on an x86-64 kernel
+backports=(
+    qemu-user                           # runs wine32's i386 code on an x86-64 kernel
+    osslsigncode                        # Authenticode signing and checking of releases
+)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 backports_known() { grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; }
