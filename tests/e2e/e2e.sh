@@ -458,6 +458,18 @@ cp1252)  # a Western code page: the texts still show and store exactly
     expect_labels_stored_through "labels stored as UTF-16 under code page 1252 (wide entry point, 16 bytes)" \
         RegSetValueExW:00000010
     ;;
+signed)  # the exe as a signed release carries it starts and restores alike
+    cert=$artifacts/cert
+    "$source/tests/sign/make-test-cert.sh" "$cert"
+    KZ_SIGN_PFX=$cert/test.pfx KZ_SIGN_PASSWORD_FILE=$cert/password \
+        "$source/scripts/sign-exe.sh" "$app" "$artifacts/KZviVIVaru.exe" || fail "the exe could not be signed"
+    signature_verifies() { osslsigncode verify -in "$1" -CAfile "$cert/cert.pem" >"$artifacts/verify.txt" 2>&1; }
+    expect_true "the signed exe's signature verifies" signature_verifies "$artifacts/KZviVIVaru.exe"
+    app=$artifacts/KZviVIVaru.exe
+    start_ready
+    click_button 0
+    expect_confirmation_and_restore
+    ;;
 dpi144)  # 150 % scaling: every length in step, the font with them
     probe reset
     probe dpi 144

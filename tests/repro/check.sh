@@ -8,13 +8,10 @@ source=${1:?usage: check.sh SOURCE_DIR}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-copy() {  # the files git knows of (committed or not), as a fresh clone would have them
-    mkdir -p "$1"
-    (cd "$source" && git ls-files -z --cached --others --exclude-standard |
-        xargs -0 -I{} sh -c 'test -e "{}" && cp --parents -p "{}" "$1"' _ "$1")
-}
-copy "$work/first/KZviVIVaru"
-copy "$work/second/elsewhere/src"
+# shellcheck source=copy-sources.sh
+. "$source/tests/repro/copy-sources.sh"
+copy_sources "$source" "$work/first/KZviVIVaru"
+copy_sources "$source" "$work/second/elsewhere/src"
 
 export SOURCE_DATE_EPOCH=1700000000 KZ_CONFIGURE_ARGS=-DBUILD_TESTING=OFF
 (cd "$work/first/KZviVIVaru" && scripts/package.sh >/dev/null)
@@ -31,6 +28,17 @@ for file in mingw-x64/KZviVIVaru.exe mingw-x86/KZviVIVaru.exe \
     else
         echo "FAIL: $file differs between the two builds"
         cmp -l "$a" "$b" | head -n 5
+        failures=$((failures + 1))
+    fi
+done
+# Unless asked to sign, the release carries the exes exactly as built.
+for arch in x64-64bit-Windows-only:mingw-x64 x86-any-Windows-XP-to-11:mingw-x86; do
+    built=$work/first/KZviVIVaru/build/${arch#*:}/KZviVIVaru.exe
+    if unzip -p "$work/first/KZviVIVaru/build/packages/KZviVIVaru-1.0-${arch%%:*}.zip" KZviVIVaru.exe |
+        cmp -s - "$built"; then
+        echo "ok: the ${arch%%:*} zip holds the exe as built, unsigned"
+    else
+        echo "FAIL: the ${arch%%:*} zip's exe is not the one built"
         failures=$((failures + 1))
     fi
 done
