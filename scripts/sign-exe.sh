@@ -5,6 +5,7 @@
 # RFC 3161 server where one is given.
 #
 #   sign-exe.sh check      are the certificate and its password usable?
+#                          (the release asks once, before it builds)
 #   sign-exe.sh IN OUT     sign IN into OUT; OUT is not left behind on failure
 #
 # From the environment:
@@ -46,7 +47,7 @@ check)
 *)
     in=$1
     out=${2:?$usage}
-    check
+    : "${KZ_SIGN_PFX:?names no certificate file}" "${KZ_SIGN_PASSWORD_FILE:?names no password file}"
     args=(sign -pkcs12 "$KZ_SIGN_PFX" -readpass "$KZ_SIGN_PASSWORD_FILE" -h sha256
         -n "${KZ_SIGN_NAME:-KZviVIVaru}")
     [ -z "${KZ_SIGN_URL:-}" ] || args+=(-i "$KZ_SIGN_URL")

@@ -114,7 +114,7 @@ void ExpectSameValues(const std::map<std::wstring, StoredValue>& actual,
 }
 
 TEST_F(RealRegistry, RestoreCreatesTheKeyWithExactlyTheNineValues) {
-    const RestoreResult result = RestoreUserKeys();
+    const RestoreResult result = RestoreUserKeys(SystemRegistry());
     EXPECT_TRUE(result.Clean()) << "error " << result.firstError;
     ExpectSameValues(ReadAllValues(kUserKey), TheNineValues());
 }
@@ -123,7 +123,7 @@ TEST_F(RealRegistry, SixtyFourBitProgramsReadWhatTheRestoreWrote) {
     // On 64-bit Windows a 32-bit program's HKEY_CURRENT_USER\Software is not
     // redirected: read through the 64-bit view, the key holds what either
     // build wrote, so the MMI finds it whichever build it is.
-    EXPECT_TRUE(RestoreUserKeys().Clean());
+    EXPECT_TRUE(RestoreUserKeys(SystemRegistry()).Clean());
     ExpectSameValues(ReadAllValues(kUserKey, KEY_WOW64_64KEY), TheNineValues());
 }
 
@@ -142,7 +142,7 @@ TEST_F(RealRegistry, RestoreOverwritesItsOwnValuesOnlyAndTwiceIsLikeOnce) {
     RegCloseKey(key);
     const auto fourthKey = ReadAllValues(kUserKey);
 
-    EXPECT_TRUE(RestoreUserKeys().Clean());
+    EXPECT_TRUE(RestoreUserKeys(SystemRegistry()).Clean());
     auto expected = TheNineValues();
     for (const wchar_t* name : {L"UserKeyLevel4", L"UserKey4", L"UserApplication4"}) {
         expected[name] = fourthKey.at(name);
@@ -150,7 +150,7 @@ TEST_F(RealRegistry, RestoreOverwritesItsOwnValuesOnlyAndTwiceIsLikeOnce) {
     const auto once = ReadAllValues(kUserKey);
     ExpectSameValues(once, expected);
 
-    EXPECT_TRUE(RestoreUserKeys().Clean());
+    EXPECT_TRUE(RestoreUserKeys(SystemRegistry()).Clean());
     EXPECT_TRUE(ReadAllValues(kUserKey) == once) << "a second run changed the key";
 
     const auto inside = ReadAllValues(L"Software\\PowerAutomation\\Mmi\\User\\Keep");
@@ -237,7 +237,7 @@ TEST_F(RealRegistry, KeyThatCannotBeCreatedLeavesEveryValueUnwritten) {
               ERROR_SUCCESS);
     RegCloseKey(vendor);
 
-    const RestoreResult result = RestoreUserKeys();
+    const RestoreResult result = RestoreUserKeys(SystemRegistry());
     EXPECT_EQ(result.firstFailedStep, RestoreStep::Open);
     EXPECT_EQ(result.firstError, static_cast<WinError>(ERROR_CHILD_MUST_BE_VOLATILE));
     EXPECT_EQ(result.unwritten, 0x1FFu);

@@ -3,7 +3,6 @@
 #include "userkeys/RestoreUserKeys.h"
 
 #include "registry/RegWriter.h"
-#include "registry/Win32Registry.h"
 
 namespace kz {
 
@@ -49,9 +48,5 @@ RestoreResult RestoreUserKeys(RegistryApi& registry) {
     recorder.Step(RestoreStep::Close, -1, writer.Close());
     return recorder.result();
 }
-
-#ifdef _WIN32
-RestoreResult RestoreUserKeys() { return RestoreUserKeys(SystemRegistry()); }
-#endif
 
 }  // namespace kz

@@ -33,9 +33,4 @@ struct RestoreResult {
 
 RestoreResult RestoreUserKeys(RegistryApi& registry);
 
-#ifdef _WIN32
-// Over the real registry: what the window's button calls.
-RestoreResult RestoreUserKeys();
-#endif
-
 }  // namespace kz
