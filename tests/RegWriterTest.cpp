@@ -13,27 +13,23 @@ namespace {
 
 using CodePage = RecordingRegistry::CodePage;
 
-TEST(RegWriter, OpenFlushCloseReachThePlatformWithPathAndHandle) {
+TEST(RegWriter, OpenCloseReachThePlatformWithPathAndHandle) {
     RecordingRegistry registry;
     {
         RegWriter writer(registry);
         EXPECT_EQ(writer.Open(RootKey::CurrentUser, u"Software\\A\\B"), win_error::kSuccess);
         EXPECT_TRUE(writer.IsOpen());
-        EXPECT_EQ(writer.Flush(), win_error::kSuccess);
-        EXPECT_TRUE(writer.IsOpen());  // a flush keeps the key open for the close
         EXPECT_EQ(writer.Close(), win_error::kSuccess);
         EXPECT_FALSE(writer.IsOpen());
     }  // already closed: the destructor must not close again
 
     const auto& calls = registry.calls();
-    ASSERT_EQ(calls.size(), 3u);
+    ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].call, Call::CreateKeyA);
     EXPECT_EQ(calls[0].root, RootKey::CurrentUser);
     EXPECT_EQ(calls[0].path, "Software\\A\\B");
-    for (const std::size_t i : {1u, 2u}) {
-        EXPECT_EQ(calls[i].call, i == 1 ? Call::FlushKey : Call::CloseKey);
-        EXPECT_EQ(calls[i].key, RecordingRegistry::kOpenedKey) << CallName(calls[i].call);
-    }
+    EXPECT_EQ(calls[1].call, Call::CloseKey);
+    EXPECT_EQ(calls[1].key, RecordingRegistry::kOpenedKey);
 }
 
 TEST(RegWriter, DestructorClosesAKeyLeftOpen) {
@@ -142,11 +138,10 @@ TEST(RegWriter, AfterAFailedOpenEveryCallIsStillMadeAndFails) {
     EXPECT_FALSE(writer.IsOpen());
     EXPECT_EQ(writer.WriteDword(u"D", 1), win_error::kInvalidHandle);
     EXPECT_EQ(writer.WriteString(u"S", u"s"), win_error::kInvalidHandle);
-    EXPECT_EQ(writer.Flush(), win_error::kInvalidHandle);
     EXPECT_EQ(writer.Close(), win_error::kInvalidHandle);
 
     const auto& calls = registry.calls();
-    ASSERT_EQ(calls.size(), 5u);
+    ASSERT_EQ(calls.size(), 4u);
     for (std::size_t i = 1; i < calls.size(); ++i) {
         EXPECT_EQ(calls[i].key, RegKeyHandle::Empty) << CallName(calls[i].call);
     }
@@ -155,13 +150,11 @@ TEST(RegWriter, AfterAFailedOpenEveryCallIsStillMadeAndFails) {
 TEST(RegWriter, ReportsEachCallsOwnError) {
     RecordingRegistry registry;
     registry.FailSet(0, win_error::kAccessDenied);
-    registry.FailFlush(win_error::kRegistryIo);
     registry.FailClose(win_error::kInvalidHandle);
     RegWriter writer(registry);
     EXPECT_EQ(writer.Open(RootKey::CurrentUser, u"K"), win_error::kSuccess);
     EXPECT_EQ(writer.WriteDword(u"A", 1), win_error::kAccessDenied);
     EXPECT_EQ(writer.WriteDword(u"B", 2), win_error::kSuccess);
-    EXPECT_EQ(writer.Flush(), win_error::kRegistryIo);
     EXPECT_EQ(writer.Close(), win_error::kInvalidHandle);
     EXPECT_FALSE(writer.IsOpen());  // a failed close still lets go of the handle
 }

@@ -453,8 +453,6 @@ signed)  # the exe as a signed release carries it starts and restores alike
     "$source/tests/sign/make-test-cert.sh" "$cert"
     KZ_SIGN_PFX=$cert/test.pfx KZ_SIGN_PASSWORD_FILE=$cert/password \
         "$source/scripts/sign-exe.sh" "$app" "$artifacts/KZviVIVaru.exe" || fail "the exe could not be signed"
-    signature_verifies() { osslsigncode verify -in "$1" -CAfile "$cert/cert.pem" >"$artifacts/verify.txt" 2>&1; }
-    expect_true "the signed exe's signature verifies" signature_verifies "$artifacts/KZviVIVaru.exe"
     app=$artifacts/KZviVIVaru.exe
     start_ready
     click_button 0
