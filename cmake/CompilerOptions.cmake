@@ -71,6 +71,7 @@ function(kz_windows_program target)
             -Wl,--gc-sections               # drop every section nothing refers to
             -s                              # no symbols or debug information
             -Wl,--no-insert-timestamp       # the same bytes from the same sources
+            -Wl,--tsaware                   # no Terminal Server compatibility code
             -Wl,-Map=${PROJECT_BINARY_DIR}/${target}.map)
     elseif(MSVC)
         # The resource script carries the manifest; the linker must not add one.

@@ -4,7 +4,8 @@
 # one. The loader refuses an exe whose header asks for a newer Windows, and
 # one that imports a function the system lacks; so the header's versions are
 # checked, and every import against tests/pe/xp-imports.txt. Newer functions
-# are fine only when looked up at run time.
+# are fine only when looked up at run time. scripts/package.sh runs it on the
+# exes it ships, so it needs nothing beyond the cross binutils.
 #
 #   check-oldest-windows.sh EXE x64|x86 SOURCE_DIR
 set -uo pipefail
@@ -15,11 +16,11 @@ source=${3:?usage: check-oldest-windows.sh EXE x64|x86 SOURCE_DIR}
 allowlist=$source/tests/pe/xp-imports.txt
 
 case $arch in
-x64) objdump=x86_64-w64-mingw32-objdump oldest=5.02 oldest_name="Windows XP x64 / Server 2003" slot=8 ;;
-x86) objdump=i686-w64-mingw32-objdump oldest=5.01 oldest_name="Windows XP" slot=4 ;;
+x64) binutils=x86_64-w64-mingw32 oldest=5.02 oldest_name="Windows XP x64 / Server 2003" slot=8 ;;
+x86) binutils=i686-w64-mingw32 oldest=5.01 oldest_name="Windows XP" slot=4 ;;
 *) echo "unknown architecture $arch" >&2; exit 2 ;;
 esac
-objdump=${KZ_OBJDUMP:-$objdump}  # a test puts one here whose listing the parser cannot read
+objdump=${KZ_OBJDUMP:-$binutils-objdump}  # a test puts one here whose listing the parser cannot read
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -64,11 +65,24 @@ elif [ "$read_count" -gt 0 ]; then
     echo "ok: the $read_count imports read all exist on $oldest_name"
 fi
 
+# On a Terminal Server (Server 2003 and later with Remote Desktop Services)
+# Windows loads its compatibility code for old programs, which maps INI files
+# and registry keys into per-user copies, into every exe not marked
+# Terminal-Server-aware. The program writes only its own user's key and needs
+# none of it. The MSVC linker marks every exe so; MinGW's needs --tsaware.
+characteristics=$(field DllCharacteristics)
+if (( 16#${characteristics:-0} & 0x8000 )); then
+    echo "ok: Terminal-Server-aware"
+else
+    fail "not marked Terminal-Server-aware (DllCharacteristics ${characteristics:-missing})"
+fi
+
 # Common Controls 6 comes from the manifest, and Windows XP registers its
 # classes (the button, the message box's controls) only for a program that has
 # called into comctl32. Wine and newer Windows load it regardless, so only
 # this check can notice the call going missing.
-manifest=$(wrestool -x --raw --type=24 "$exe" 2>/dev/null | tr -d '\0')
+# The manifest is stored as plain text in the resource section.
+manifest=$("$binutils-objcopy" -O binary --only-section=.rsrc "$exe" /dev/stdout 2>/dev/null | tr -d '\0')
 if grep -q 'name="Microsoft.Windows.Common-Controls" version="6' <<<"$manifest"; then
     if grep -qx 'comctl32.dll InitCommonControlsEx' <<<"$imports"; then
         echo "ok: Common Controls 6, and comctl32's InitCommonControlsEx imported"
