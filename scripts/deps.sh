@@ -1,10 +1,22 @@
 #!/bin/bash
-# Installs what building and testing need on Debian 12, and only what is
+# Installs what one of three needs takes on Debian 12, and only what is
 # missing: quiet and quick when everything is already there.
 #
-# The 32-bit Windows build runs under Wine's 32-bit half (wine32, an i386
-# package). Where the kernel cannot execute i386 code itself, qemu's user-mode
-# emulator runs it, registered with binfmt_misc; qemu 10 from
+#   deps.sh [build|verify|test]     (default: test)
+#
+#   build   making the release zips (scripts/package.sh): CMake, the
+#           MinGW-w64 cross compilers and binutils, git, Python
+#   verify  checking a release (scripts/verify-release.sh), and signing one:
+#           what building takes, plus osslsigncode and openssl
+#   test    everything the tests and scripts/run.sh use, Wine among it
+#
+# Building and verifying install packages from the machine's own apt sources
+# and nothing else: no architecture, apt source, locale or binfmt entry is
+# added for them, and they need no Wine, Xvfb, qemu or icoutils.
+#
+# Testing runs the 32-bit Windows build under Wine's 32-bit half (wine32, an
+# i386 package). Where the kernel cannot execute i386 code itself, qemu's
+# user-mode emulator runs it, registered with binfmt_misc; qemu 10 from
 # bookworm-backports, since bookworm's 7.2 takes about a minute to start each
 # 32-bit Wine process. Where that cannot be set up (no binfmt_misc, say) this
 # script says why and goes on: the 32-bit tests then report themselves
@@ -15,26 +27,47 @@
 # and how to install it, and stops.
 set -euo pipefail
 
-packages=(
-    cmake make g++                      # native build and unit tests
+need=${1:-test}
+build=(
+    cmake make                          # configure and build
     mingw-w64 binutils-mingw-w64        # Windows builds, objdump for the PE checks
-    googletest libgtest-dev             # GoogleTest sources, built with each preset
-    wine64                              # runs the 64-bit Windows builds
-    xvfb xdotool x11-utils imagemagick  # a virtual display, input, window properties, screenshots
-    fonts-wqy-microhei                  # Chinese glyphs on that display
-    icoutils                            # wrestool and icotool for the exe checks
-    locales unzip git                   # code pages; release zips; reproducibility check
-    openssl                             # the signing certificate's check; the tests' own certificate
+    git python3                         # the commit to build; the zip writer
 )
-# Without their recommendations, which are mostly i386 media libraries.
-lean=(wine32:i386)                      # runs the 32-bit Windows builds
-backports=(
-    qemu-user                           # runs wine32's i386 code on an x86-64 kernel
-    osslsigncode                        # Authenticode signing and checking of releases
-)
+case $need in
+build)
+    packages=("${build[@]}") ;;
+verify)
+    packages=("${build[@]}" osslsigncode openssl) ;;  # signatures: checked, removed, made
+test)
+    packages=(
+        "${build[@]}"
+        g++                                 # native build and unit tests
+        googletest libgtest-dev             # GoogleTest sources, built with each preset
+        wine64                              # runs the 64-bit Windows builds
+        xvfb xdotool x11-utils imagemagick  # a virtual display, input, window properties, screenshots
+        fonts-wqy-microhei                  # Chinese glyphs on that display
+        icoutils                            # wrestool and icotool for the exe checks
+        locales unzip                       # code pages; reading zips as a technician does
+        openssl                             # the signing certificate's check; the tests' own certificate
+    ) ;;
+*)
+    echo "usage: deps.sh [build|verify|test]" >&2
+    exit 2 ;;
+esac
+# Testing only: without their recommendations, which are mostly i386 media
+# libraries; and from backports.
+lean=()
+backports=()
+if [ "$need" = test ]; then
+    lean=(wine32:i386)                  # runs the 32-bit Windows builds
+    backports=(
+        qemu-user                       # runs wine32's i386 code on an x86-64 kernel
+        osslsigncode                    # Authenticode signing and checking of releases
+    )
+fi
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
-backports_known() { grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; }
+backports_known() { [ "$need" = test ] && grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; }
 i386_known() { dpkg --print-foreign-architectures | grep -qx i386; }
 locale_missing() { ! locale -a 2>/dev/null | grep -qx "$1.utf8"; }
 
@@ -57,6 +90,7 @@ survey() {
     mapfile -t missing_lean < <(absent installed "${lean[@]}")
     mapfile -t missing_backports < <(absent backported "${backports[@]}")
     missing_locales=()
+    [ "$need" = test ] || return 0
     for locale in zh_CN en_US; do
         if locale_missing "$locale"; then missing_locales+=("$locale.UTF-8"); fi
     done
@@ -64,26 +98,26 @@ survey() {
 
 survey
 todo=("${missing[@]}" "${missing_lean[@]}" "${missing_backports[@]}")
-i386_known || todo+=("the i386 architecture")
+[ "$need" != test ] || i386_known || todo+=("the i386 architecture")
 [ ${#missing_locales[@]} -eq 0 ] || todo+=("the locales ${missing_locales[*]}")
 if [ ${#todo[@]} -gt 0 ] && [ "$(id -u)" -ne 0 ]; then
     if command -v sudo >/dev/null 2>&1; then
         echo "deps: missing: ${todo[*]}; installing them through sudo"
-        exec sudo -- "$0" "$@"
+        exec sudo -- "$0" "$need"
     fi
     echo "deps: missing: ${todo[*]}" >&2
     echo "deps: installing them needs root, and there is no sudo here; run this once, then try again:" >&2
-    echo "    su -c '$(readlink -f "$0")'" >&2
+    echo "    su -c '$(readlink -f "$0") $need'" >&2
     exit 1
 fi
 
 # i386 packages and backports each need apt to know of them first; the
 # update before any install below then reads their lists.
-if ! i386_known; then
+if [ "$need" = test ] && ! i386_known; then
     dpkg --add-architecture i386
 fi
 backports_list=/etc/apt/sources.list.d/bookworm-backports.sources
-if ! backports_known; then
+if [ "$need" = test ] && ! backports_known; then
     # The same archive the machine's own sources name for bookworm (the
     # first stanza of the deb822 files whose suites include it).
     archive=$(awk '
@@ -121,6 +155,8 @@ if [ ${#missing_locales[@]} -gt 0 ]; then
     done
     locale-gen >/dev/null
 fi
+
+[ "$need" = test ] || exit 0
 
 # i386 programs through qemu, unless the kernel runs them itself. The
 # registration lasts until the machine restarts, so it is checked every time.
