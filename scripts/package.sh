@@ -1,44 +1,88 @@
 #!/bin/bash
-# Makes the release packages build/packages/KZviVIVaru-1.0-x86-any-Windows-XP-to-11.zip
-# and KZviVIVaru-1.0-x64-64bit-Windows-only.zip (exe, operator guide
-# README-CHS.txt, SHA256SUMS).
-# Reproducible: every time stored in them is SOURCE_DATE_EPOCH, by default the
-# commit's time, so the same commit gives the same bytes wherever it is built.
+# Makes the release zips build/packages/KZviVIVaru-1.0-x86-any-Windows-XP-to-11.zip
+# and KZviVIVaru-1.0-x64-64bit-Windows-only.zip from the commit checked out.
+# Each holds the exe, the operator guide README-CHS.txt, the build record
+# BUILDINFO (scripts/buildinfo.sh) and SHA256SUMS.
 #
-# Signed when KZ_SIGN_PFX names the vendor's PKCS#12 certificate and
-# KZ_SIGN_PASSWORD_FILE the file with its password (see scripts/sign-exe.sh
-# for the optional KZ_SIGN_NAME, KZ_SIGN_URL and KZ_SIGN_TIMESTAMP_URL): both
-# exes are signed before they are hashed and zipped. Without KZ_SIGN_PFX the
-# release is unsigned. Either way, a release that fails part-way leaves no zip.
+# - The commit alone: a tree with uncommitted changes to tracked files is
+#   refused, since the zips would name a commit whose code they do not hold.
+# - Built in folders of its own (build/release/), configured anew each time,
+#   so that no setting of a developer's build reaches a release.
+# - Reproducible: every date in the zips is the commit's time, and they carry
+#   no owner, permissions or compressor output (scripts/release-zip.py), so
+#   the same commit built with the package versions BUILDINFO names gives the
+#   same bytes, whoever builds it and with whatever umask.
+# - Each exe it ships passes the oldest-Windows checks (tests/pe).
+# - Signed when KZ_SIGN_PFX names the vendor's PKCS#12 certificate and
+#   KZ_SIGN_PASSWORD_FILE the file with its password (see scripts/sign-exe.sh
+#   for the optional KZ_SIGN_NAME, KZ_SIGN_URL and KZ_SIGN_TIMESTAMP_URL): both
+#   exes are signed before they are hashed and zipped.
+# - Both zips or none: they are moved into place at the very end, and a
+#   release that fails or is interrupted leaves no zip behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
+export LC_ALL=C  # one sort order for SHA256SUMS, whoever builds
+die() { echo "package: $*" >&2; exit 1; }
 
 # No zip of an earlier run may pass for this one, whole or in part.
 rm -f build/packages/KZviVIVaru-*.zip
+finished=
+trap '[ -n "$finished" ] || rm -f "$root"/build/packages/KZviVIVaru-*.zip' EXIT
+trap 'exit 1' INT TERM HUP
 
-scripts/deps.sh
+if [ -n "${KZ_SIGN_PFX:-}" ]; then
+    scripts/deps.sh verify  # signing takes the verifier's tools, osslsigncode and openssl
+else
+    scripts/deps.sh build
+fi
+
+commit=$(git rev-parse --verify -q 'HEAD^{commit}' 2>/dev/null) ||
+    die "not a git checkout with a commit; a release is made from a commit"
+changed=$(git status --porcelain --untracked-files=no) || die "git cannot read this checkout's status"
+[ -z "$changed" ] || die "uncommitted changes to tracked files, which no commit holds; commit or stash them first:
+$(sed 's/^.. /    /' <<<"$changed")"
+epoch=$(git log -1 --format=%ct "$commit")
+
 if [ -n "${KZ_SIGN_PFX:-}" ]; then
     # Before the build: a wrong password should not wait for it.
-    scripts/sign-exe.sh check || { echo "package: nothing signed, no release made" >&2; exit 1; }
+    scripts/sign-exe.sh check || die "nothing signed, no release made"
 fi
-scripts/build.sh mingw-x64 mingw-x86
 
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 315532800)  # else 1980-01-01
-fi
-export SOURCE_DATE_EPOCH
-export TZ=UTC  # zip entries keep local time: one zone for every build
-
-for preset in mingw-x64 mingw-x86; do
-    if ! (cd "build/$preset" && cpack -G ZIP >"../$preset.cpack.log" 2>&1); then
-        rm -f build/packages/KZviVIVaru-*.zip
-        cat "build/$preset.cpack.log"
-        echo "package: $preset failed; no release made" >&2
-        exit 1
+out=build/release
+rm -rf "$out"
+mkdir -p "$out" build/packages
+zips=()
+for arch in x64 x86; do
+    dir=$out/$arch
+    stage=$root/$out/$arch-zip
+    log=$out/$arch.log
+    echo "== release $arch"
+    if ! { cmake -S . -B "$dir" -G "Unix Makefiles" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" \
+        -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF &&
+        cmake --build "$dir" -j 2 && cmake --install "$dir" --prefix "$stage"; } >"$log" 2>&1; then
+        tail -n 40 "$log"
+        die "the $arch build failed (full output in $log); no release made"
     fi
+    name=$(cat "$dir/release-name")
+    exe=$stage/KZviVIVaru.exe
+    if [ -n "${KZ_SIGN_PFX:-}" ]; then
+        scripts/sign-exe.sh "$exe" "$exe.signed" || die "nothing signed, no release made"
+        mv "$exe.signed" "$exe"
+    fi
+    tests/pe/check-oldest-windows.sh "$exe" "$arch" "$root" >"$out/$arch.pe.log" ||
+        { cat "$out/$arch.pe.log"; die "the $arch exe would not start on the oldest Windows it claims; no release made"; }
+    scripts/buildinfo.sh "$arch" "$name" "$commit" "$epoch" >"$stage/BUILDINFO"
+    (cd "$stage" && sha256sum -- *) >"$out/SHA256SUMS" && mv "$out/SHA256SUMS" "$stage/"
+    /usr/bin/python3 -I scripts/release-zip.py write "$out/$name.zip" "$epoch" "$stage" ||
+        die "the $arch zip could not be written; no release made"
+    zips+=("$out/$name.zip")
 done
-cd build/packages
+
+mv "${zips[@]}" build/packages/
+finished=1
 if [ -n "${KZ_SIGN_PFX:-}" ]; then
     echo "both exes signed with $KZ_SIGN_PFX"
 fi
-sha256sum KZviVIVaru-*.zip
+echo "commit $commit"
+(cd build/packages && sha256sum KZviVIVaru-*.zip)
