@@ -1,83 +1,252 @@
 #!/bin/bash
-# Checks a release zip against the sources it claims to come from:
+# Checks release zips against the commit they claim to come from:
 #
-#   verify-release.sh ZIP [COMMIT]     (COMMIT: a tag or hash; default HEAD)
+#   verify-release.sh ZIP... [COMMIT]     (COMMIT: a tag or hash; default HEAD)
 #
-# 1. every file in the zip against the zip's SHA256SUMS;
-# 2. the exe's Authenticode signature, if any: signer, digest, time stamp,
-#    and whether it verifies (against the CA certificates in KZ_VERIFY_CAFILE,
-#    by default the system's);
-# 3. the exe with its signature removed against the exe built here, in a
-#    clean folder, from COMMIT: they must be identical byte for byte, which
-#    shows that the signed exe holds exactly that commit's code.
-# Ends with 0 only when all three hold.
+# A zip is verified only when all of it is that commit's release:
+#  1. its own directory, read before anything is unpacked: each entry a
+#     regular file at the top level; no links, folders or duplicate names,
+#     nothing hidden before, between or after the entries;
+#  2. its BUILDINFO's package versions against this machine's, before the
+#     build: another version of the toolchain changes the exe's bytes by itself;
+#  3. the commit's own release, built here by that commit's scripts/package.sh
+#     in a clean clone of it, unsigned: the zip must hold exactly its files;
+#  4. SHA256SUMS lists every other file of the zip, and each matches;
+#  5. every file but the exe byte-identical to the commit's; the exe's
+#     Authenticode signature, if any, reported and checked against the CA
+#     certificates in KZ_VERIFY_CAFILE (default: the system's), and the exe
+#     without it byte-identical to the commit's;
+#  6. the zip laid out exactly as the release's zip writer lays out its files.
+# KZ_VERIFY_SIGNED=1 fails an unsigned exe too: a signed release whose
+# signature was stripped is otherwise an unsigned release of the same code.
+#
+# Each failure is one line, "FAIL: ZIP: what: cause". Ends with 0 only when
+# every zip is verified. Needs only what building needs, plus osslsigncode
+# (scripts/deps.sh verify).
 set -uo pipefail
-usage="usage: verify-release.sh ZIP [COMMIT]"
-zip=$(readlink -f "${1:?$usage}")
-commit=${2:-HEAD}
+usage="usage: verify-release.sh ZIP... [COMMIT]"
+zips=()
+commit=
+for arg in "$@"; do
+    case $arg in
+    *.zip) [ -f "$arg" ] || { echo "verify-release: no file $arg" >&2; exit 2; }
+        zips+=("$(readlink -f -- "$arg")") ;;
+    *) [ -z "$commit" ] || { echo "$usage" >&2; exit 2; }
+        commit=$arg ;;
+    esac
+done
+[ ${#zips[@]} -gt 0 ] || { echo "$usage" >&2; exit 2; }
 cd "$(dirname "$0")/.."
 repo=$PWD
+export LC_ALL=C
+shopt -s dotglob nullglob  # every file a zip unpacks to, whatever its name
 
-scripts/deps.sh || exit 1
+scripts/deps.sh verify || exit 1
+sha=$(git rev-parse --verify -q "${commit:-HEAD}^{commit}") || { echo "FAIL: no commit ${commit:-HEAD} here"; exit 1; }
+epoch=$(git log -1 --format=%ct "$sha")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+relzip() { /usr/bin/python3 -I "$repo/scripts/release-zip.py" "$@"; }
+printable() { sed 's/[[:cntrl:]]/?/g'; }  # what a zip says, shown without control characters
+names_in() { local path; for path in "$1"/*; do echo "${path##*/}"; done; }
+machine() { x86_64-w64-mingw32-objdump -f "$1" 2>/dev/null | sed -n 's/.*file format //p'; }
 
-echo "== $zip"
-mkdir "$work/zip"
-unzip -q "$zip" -d "$work/zip" || { echo "FAIL: cannot unpack $zip"; exit 1; }
-if (cd "$work/zip" && sha256sum --quiet -c SHA256SUMS); then
-    echo "SHA256SUMS: every file matches ($(grep -c . "$work/zip/SHA256SUMS") listed)"
-else
-    fail "the files do not match the zip's SHA256SUMS"
-fi
+failures=()
+label=()
+fail() { echo "FAIL: ${label[$1]}: $2" | printable; failures[$1]=$((failures[$1] + 1)); }
 
-exe=$work/zip/KZviVIVaru.exe
-unsigned=$work/unsigned.exe
-if osslsigncode extract-signature -in "$exe" -out "$work/signature" >/dev/null 2>&1; then
-    verify=(osslsigncode verify -in "$exe")
-    [ -z "${KZ_VERIFY_CAFILE:-}" ] || verify+=(-CAfile "$KZ_VERIFY_CAFILE")
-    report=$("${verify[@]}" 2>&1)
-    verified=$?
-    echo "signature:"
-    sed -nE '0,/^[[:space:]]*Subject: */s//  signer: /p' <<<"$report"
-    sed -nE '0,/^Message digest algorithm *: */s//  digest: /p' <<<"$report"
-    if grep -q 'Timestamp time:' <<<"$report"; then
-        sed -nE '0,/^[[:space:]]*Timestamp time: */s//  timestamp: /p' <<<"$report"
-    else
-        echo "  timestamp: none"
+# The packages BUILDINFO names whose versions differ here, on one line.
+toolchain_differences() {
+    awk '$1 == "package" && NF == 3 { print $2, $3 }' "$1" | while read -r package version; do
+        if ! [[ $package =~ ^[a-z0-9][a-z0-9.+-]+$ ]]; then
+            echo "$package (not a Debian package name)"
+        elif here=$(dpkg-query -W -f='${Version}' "$package" 2>/dev/null); [ "$here" != "$version" ]; then
+            echo "$package $version in BUILDINFO, ${here:-not installed} here"
+        fi
+    done | paste -sd ';' | sed 's/;/; /g' | printable
+}
+
+# Where FILE and the commit's REFERENCE part: the first line of each that the
+# other lacks, cut short.
+first_difference() {
+    diff -a "$1" "$2" | awk '
+        function cut(s) { sub(/\r$/, "", s); return length(s) > 80 ? substr(s, 1, 80) "..." : s }
+        /^< / && !g { g = 1; given = cut(substr($0, 3)) }
+        /^> / && !w { w = 1; wanted = cut(substr($0, 3)) }
+        END { printf "it has \"%s\" where the commit'"'"'s has \"%s\"", given, wanted }' |
+        iconv -c -f UTF-8 -t UTF-8  # a character the cut split in two
+}
+
+# 1 and 2: each zip's directory, then its build record.
+for i in "${!zips[@]}"; do
+    zip=${zips[$i]}
+    label[i]=$(basename "$zip")
+    failures[i]=0
+    files=$work/$i
+    mkdir -p "$files"
+    echo "== $zip"
+    if ! relzip list "$zip" >"$work/$i.names"; then
+        while IFS= read -r line; do fail "$i" "$line"; done <"$work/$i.names"
+        continue
     fi
-    if [ $verified -eq 0 ] && grep -q 'Signature verification: ok' <<<"$report"; then
-        echo "  verifies: yes"
-    else
-        fail "the signature does not verify:"
-        grep -iE 'error|fail' <<<"$report" | sed 's/^/  /' | head -n 5
+    mapfile -t names <"$work/$i.names"
+    relzip extract "$zip" "$files" "${names[@]}" >"$work/$i.extract" ||
+        { fail "$i" "$(head -n1 "$work/$i.extract")"; continue; }
+    echo "directory: ${#names[@]} regular files at the top level: ${names[*]}" | printable
+    if [ -f "$files/BUILDINFO" ]; then
+        differences=$(toolchain_differences "$files/BUILDINFO")
+        if [ -n "$differences" ]; then
+            echo "toolchain: not the one BUILDINFO names, and that alone changes the exe's bytes: $differences"
+        else
+            echo "toolchain: the package versions BUILDINFO names"
+        fi
     fi
-    osslsigncode remove-signature -in "$exe" -out "$unsigned" >/dev/null || fail "cannot remove the signature"
-else
-    echo "signature: none (an unsigned release)"
-    cp "$exe" "$unsigned"
+done
+
+# 3: the commit's release, once for every zip.
+sound=()
+for i in "${!zips[@]}"; do [ "${failures[i]}" -eq 0 ] && sound+=("$i"); done
+if [ ${#sound[@]} -gt 0 ]; then
+    echo "== building the release of commit $sha ($(git describe --always --tags "$sha"))"
+    if ! { git clone -q --shared --no-checkout "$repo" "$work/src" && git -C "$work/src" checkout -q --detach "$sha"; } ||
+        ! (cd "$work/src" && for variable in $(compgen -e); do
+            case $variable in KZ_SIGN_*) unset "$variable" ;; esac
+        done && scripts/package.sh) >"$work/build.log" 2>&1; then
+        tail -n 20 "$work/build.log"
+        echo "FAIL: the release build of commit $sha failed; nothing verified"
+        exit 1
+    fi
+    # Each reference zip unpacked into a folder named for its exe's machine.
+    for reference in "$work"/src/build/packages/*.zip; do
+        relzip list "$reference" >"$work/reference.names" || { echo "FAIL: cannot read $reference"; exit 1; }
+        mapfile -t names <"$work/reference.names"
+        mkdir "$work/reference"
+        relzip extract "$reference" "$work/reference" "${names[@]}" || exit 1
+        mv "$work/reference" "$work/reference-$(machine "$work/reference/KZviVIVaru.exe")"
+    done
 fi
 
-# The commit's own tree, built in a folder of its own: not the working tree,
-# whose uncommitted changes are no part of any commit.
-sha=$(git -C "$repo" rev-parse --verify "$commit^{commit}" 2>/dev/null) || { echo "FAIL: no commit $commit"; exit 1; }
-case $(x86_64-w64-mingw32-objdump -f "$unsigned" 2>/dev/null) in
-*pei-x86-64*) preset=mingw-x64 ;;
-*pei-i386*) preset=mingw-x86 ;;
-*) echo "FAIL: KZviVIVaru.exe in the zip is not a Windows exe"; exit 1 ;;
-esac
-mkdir "$work/src"
-git -C "$repo" archive "$sha" | tar -x -C "$work/src"
-echo "building commit $sha ($(git -C "$repo" describe --always --tags "$sha")), $preset"
-(cd "$work/src" && KZ_CONFIGURE_ARGS=-DBUILD_TESTING=OFF scripts/build.sh "$preset" >/dev/null) ||
-    { cat "$work/src/build/$preset.log" 2>/dev/null | tail -n 20; echo "FAIL: the build of $sha failed"; exit 1; }
-if cmp -s "$unsigned" "$work/src/build/$preset/KZviVIVaru.exe"; then
-    echo "exe without its signature: identical to the one built from $sha"
-else
-    fail "the exe without its signature differs from the one built from $sha"
-fi
+# 4 to 6, for each zip whose directory is sound.
+for i in "${sound[@]}"; do
+    zip=${zips[$i]}
+    files=$work/$i
+    echo "== ${label[i]}: against commit $sha"
+    reference=$work/reference-$(machine "$files/KZviVIVaru.exe" 2>/dev/null)
+    if [ ! -f "$files/KZviVIVaru.exe" ] || [ ! -d "$reference" ]; then
+        fail "$i" "KZviVIVaru.exe: missing, or not a Windows exe of either build"
+        continue
+    fi
+    mapfile -t expected < <(names_in "$reference")
+    mapfile -t given < <(names_in "$files")
+    for name in "${expected[@]}"; do
+        [ -e "$files/$name" ] || fail "$i" "$name: missing"
+    done
+    for name in "${given[@]}"; do
+        [ -e "$reference/$name" ] || fail "$i" "$name: not part of the commit's release"
+    done
 
-[ $failures -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
-echo "verified: $(basename "$zip") holds the code of commit $sha"
+    # SHA256SUMS: every other file listed and matching, nothing else listed.
+    declare -A listed=()
+    if [ -f "$files/SHA256SUMS" ]; then
+        n=0
+        while IFS= read -r line || [ -n "$line" ]; do
+            n=$((n + 1))
+            if [[ $line =~ ^([0-9a-f]{64})\ [\ *](.+)$ ]]; then
+                listed[${BASH_REMATCH[2]}]=${BASH_REMATCH[1]}
+            else
+                fail "$i" "SHA256SUMS: line $n is not a SHA-256 hash and a file name"
+            fi
+        done <"$files/SHA256SUMS"
+        for name in "${given[@]}"; do
+            [ "$name" != SHA256SUMS ] || continue
+            if [ -z "${listed[$name]:-}" ]; then
+                fail "$i" "$name: not in SHA256SUMS"
+            elif [ "$(sha256sum <"$files/$name" | cut -d' ' -f1)" != "${listed[$name]}" ]; then
+                fail "$i" "$name: does not match its hash in SHA256SUMS"
+            fi
+        done
+        for name in "${!listed[@]}"; do
+            [ -e "$files/$name" ] || fail "$i" "SHA256SUMS: lists $name, which the zip does not hold"
+        done
+        if [ "${failures[i]}" -eq 0 ] &&
+            ! (cd "$files" && for name in *; do [ "$name" = SHA256SUMS ] || sha256sum -- "$name"; done) |
+            cmp -s - "$files/SHA256SUMS"; then
+            fail "$i" "SHA256SUMS: its lines are not in the order or form the release writes"
+        fi
+        echo "SHA256SUMS: ${#listed[@]} files listed"
+    fi
+    unset listed
+
+    # Every file but the exe as the commit's build makes it.
+    for name in "${expected[@]}"; do
+        case $name in KZviVIVaru.exe | SHA256SUMS) continue ;; esac
+        [ -f "$files/$name" ] || continue
+        if cmp -s "$files/$name" "$reference/$name"; then
+            echo "$name: identical to the commit's"
+        else
+            fail "$i" "$name: differs from the commit's $name ($(first_difference "$files/$name" "$reference/$name"))"
+        fi
+    done
+
+    # The exe: its signature, then the code under it.
+    exe=$files/KZviVIVaru.exe
+    unsigned=$work/$i.unsigned.exe
+    if osslsigncode extract-signature -in "$exe" -out "$work/$i.signature" >/dev/null 2>&1; then
+        verify=(osslsigncode verify -in "$exe")
+        [ -z "${KZ_VERIFY_CAFILE:-}" ] || verify+=(-CAfile "$KZ_VERIFY_CAFILE")
+        report=$("${verify[@]}" 2>&1)
+        verified=$?
+        echo "signature:"
+        sed -nE '0,/^[[:space:]]*Subject: */s//  signer: /p' <<<"$report" | printable
+        sed -nE '0,/^Message digest algorithm *: */s//  digest: /p' <<<"$report" | printable
+        if grep -q 'Timestamp time:' <<<"$report"; then
+            sed -nE '0,/^[[:space:]]*Timestamp time: */s//  timestamp: /p' <<<"$report" | printable
+        else
+            echo "  timestamp: none"
+        fi
+        if [ $verified -eq 0 ] && grep -q 'Signature verification: ok' <<<"$report"; then
+            echo "  verifies: yes"
+        else
+            fail "$i" "KZviVIVaru.exe: its signature does not verify ($(grep -iE 'error|fail' <<<"$report" | head -n 2 | paste -sd ' '))"
+        fi
+        osslsigncode remove-signature -in "$exe" -out "$unsigned" >/dev/null 2>&1 ||
+            fail "$i" "KZviVIVaru.exe: its signature cannot be removed"
+    else
+        echo "signature: none (an unsigned release)"
+        [ "${KZ_VERIFY_SIGNED:-}" != 1 ] || fail "$i" "KZviVIVaru.exe: not signed, and KZ_VERIFY_SIGNED=1 asks for a signature"
+        cp "$exe" "$unsigned"
+    fi
+    if cmp -s "$unsigned" "$reference/KZviVIVaru.exe"; then
+        echo "KZviVIVaru.exe without its signature: identical to the commit's"
+    else
+        differences=
+        [ ! -f "$files/BUILDINFO" ] || differences=$(toolchain_differences "$files/BUILDINFO")
+        if [ -n "$differences" ]; then
+            fail "$i" "KZviVIVaru.exe: without its signature, differs from the commit's; this machine's toolchain is not the one BUILDINFO names ($differences), and that alone changes the exe's bytes: verify on a machine with the versions BUILDINFO names"
+        else
+            fail "$i" "KZviVIVaru.exe: without its signature, differs from the commit's"
+        fi
+    fi
+
+    # Last, what the files cannot show: dates, order, attributes, extra fields.
+    if [ "${failures[i]}" -eq 0 ]; then
+        if relzip write "$work/$i.rezipped.zip" "$epoch" "$files" && cmp -s "$work/$i.rezipped.zip" "$zip"; then
+            echo "zip: laid out as the release's zip writer lays out these files"
+        else
+            fail "$i" "zip: laid out otherwise than the release's zip writer lays out these files (dates, order, attributes or extra fields)"
+        fi
+    fi
+done
+
+verified=0
+for i in "${!zips[@]}"; do
+    if [ "${failures[i]}" -eq 0 ]; then
+        verified=$((verified + 1))
+        signed=unsigned
+        [ ! -f "$work/$i.signature" ] || signed=signed
+        echo "verified: ${label[i]} is the release of commit $sha ($signed)"
+    else
+        echo "NOT verified: ${label[i]}: ${failures[i]} check(s) failed"
+    fi
+done
+[ "$verified" -eq ${#zips[@]} ]

@@ -450,7 +450,7 @@ cp1252)  # a Western code page: the texts still show and store exactly
     ;;
 signed)  # the exe as a signed release carries it starts and restores alike
     cert=$artifacts/cert
-    "$source/tests/sign/make-test-cert.sh" "$cert"
+    "$source/tests/release/make-test-cert.sh" "$cert"
     KZ_SIGN_PFX=$cert/test.pfx KZ_SIGN_PASSWORD_FILE=$cert/password \
         "$source/scripts/sign-exe.sh" "$app" "$artifacts/KZviVIVaru.exe" || fail "the exe could not be signed"
     app=$artifacts/KZviVIVaru.exe

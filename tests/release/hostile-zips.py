@@ -1,0 +1,83 @@
+"""Makes altered copies of a signed release zip, the ways an attacker or a
+careless repacker would, and prints for each "ZIP<TAB>the cause
+verify-release must give".
+
+    hostile-zips.py SIGNED_ZIP OUT_FOLDER SOURCE_DATE_EPOCH SOURCE_DIR
+
+Content changes are zipped by the release's own writer, so that nothing but
+the change tells them apart; the directory tricks need Python's zipfile.
+"""
+import hashlib
+import os
+import subprocess
+import sys
+import tempfile
+import warnings
+import zipfile
+
+warnings.simplefilter("ignore")  # zipfile warns of the duplicate name it is asked to write
+
+signed_zip, out, epoch, source = sys.argv[1:]
+with zipfile.ZipFile(signed_zip) as z:
+    good = {name: z.read(name) for name in z.namelist()}
+EXE, COMPILER = "KZviVIVaru.exe", "g++-mingw-w64-x86-64-posix"
+
+
+def with_sums(files):
+    files = {name: data for name, data in files.items() if name != "SHA256SUMS"}
+    lines = (f"{hashlib.sha256(files[name]).hexdigest()}  {name}\n" for name in sorted(files))
+    return {**files, "SHA256SUMS": "".join(lines).encode()}
+
+
+def release_writer(name, files):
+    with tempfile.TemporaryDirectory() as folder:
+        for entry, data in files.items():
+            with open(os.path.join(folder, entry), "wb") as f:
+                f.write(data)
+        subprocess.run(["/usr/bin/python3", "-I", f"{source}/scripts/release-zip.py", "write",
+                        os.path.join(out, name), epoch, folder], check=True)
+
+
+def zipfile_writer(name, entries):
+    with zipfile.ZipFile(os.path.join(out, name), "w") as z:
+        for info, data in entries:
+            z.writestr(info, data)
+
+
+def unsigned_exe():
+    with tempfile.TemporaryDirectory() as folder:
+        signed, stripped = os.path.join(folder, "signed.exe"), os.path.join(folder, "stripped.exe")
+        with open(signed, "wb") as f:
+            f.write(good[EXE])
+        subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", stripped],
+                       check=True, stdout=subprocess.DEVNULL)
+        with open(stripped, "rb") as f:
+            return f.read()
+
+
+link = zipfile.ZipInfo(EXE)
+link.create_system, link.external_attr = 3, 0o120777 << 16
+guide = good["README-CHS.txt"].decode("utf-8").replace("不要设法绕过", "可以设法绕过").encode("utf-8")
+buildinfo = good["BUILDINFO"].decode().splitlines(keepends=True)
+other_compiler = "".join(f"package {COMPILER} 99.0-1\n" if line.startswith(f"package {COMPILER} ") else line
+                         for line in buildinfo).encode()
+cases = [
+    ("planted-dll.zip", lambda n: release_writer(n, {**good, "version.dll": b"MZ"}),
+     "version.dll: not part of the commit's release"),
+    ("edited-guide.zip", lambda n: release_writer(n, with_sums({**good, "README-CHS.txt": guide})),
+     "README-CHS.txt: differs from the commit's README-CHS.txt"),
+    ("linked-exe.zip", lambda n: zipfile_writer(
+        n, [(link, "../../good/KZviVIVaru.exe")] + [(k, v) for k, v in good.items() if k != EXE]),
+     "KZviVIVaru.exe: a symbolic link, not a regular file"),
+    ("duplicate-exe.zip", lambda n: zipfile_writer(n, list(good.items()) + [(EXE, good[EXE] + b"\0")]),
+     "KZviVIVaru.exe: a second entry of that name"),
+    ("no-buildinfo.zip", lambda n: release_writer(n, with_sums({k: v for k, v in good.items() if k != "BUILDINFO"})),
+     "BUILDINFO: missing"),
+    ("other-compiler.zip", lambda n: release_writer(n, with_sums({**good, "BUILDINFO": other_compiler})),
+     f"BUILDINFO: differs from the commit's BUILDINFO (it has \"package {COMPILER} 99.0-1\""),
+    ("stripped-signature.zip", lambda n: release_writer(n, with_sums({**good, EXE: unsigned_exe()})),
+     f"{EXE}: not signed"),
+]
+for name, make, cause in cases:
+    make(name)
+    print(f"{os.path.join(out, name)}\t{cause}")
