@@ -38,6 +38,18 @@ for kind in OSystem:OS Subsystem:subsystem; do
     fi
 done
 
+# On a Terminal Server (Server 2003 and later with Remote Desktop Services)
+# Windows loads its compatibility code for old programs, which maps INI files
+# and registry keys into per-user copies, into every exe not marked
+# Terminal-Server-aware. The program writes only its own user's key and needs
+# none of it. The MSVC linker marks every exe so; MinGW's needs --tsaware.
+characteristics=$(field DllCharacteristics)
+if (( 16#${characteristics:-0} & 0x8000 )); then
+    echo "ok: Terminal-Server-aware"
+else
+    fail "not marked Terminal-Server-aware (DllCharacteristics ${characteristics:-missing})"
+fi
+
 # "dll function" for every import, the DLL in lower case.
 imports=$(awk '/^\tDLL Name: / { dll = tolower($3) }
     /^\t[0-9a-f]+\t +[0-9]+  [A-Za-z_]/ && dll != "" { print dll, $3 }
@@ -63,18 +75,6 @@ if [ -n "$unknown" ]; then
     done <<<"$unknown"
 elif [ "$read_count" -gt 0 ]; then
     echo "ok: the $read_count imports read all exist on $oldest_name"
-fi
-
-# On a Terminal Server (Server 2003 and later with Remote Desktop Services)
-# Windows loads its compatibility code for old programs, which maps INI files
-# and registry keys into per-user copies, into every exe not marked
-# Terminal-Server-aware. The program writes only its own user's key and needs
-# none of it. The MSVC linker marks every exe so; MinGW's needs --tsaware.
-characteristics=$(field DllCharacteristics)
-if (( 16#${characteristics:-0} & 0x8000 )); then
-    echo "ok: Terminal-Server-aware"
-else
-    fail "not marked Terminal-Server-aware (DllCharacteristics ${characteristics:-missing})"
 fi
 
 # Common Controls 6 comes from the manifest, and Windows XP registers its
