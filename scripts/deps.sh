@@ -7,7 +7,8 @@
 #   build   making the release zips (scripts/package.sh): CMake, the
 #           MinGW-w64 cross compilers and binutils, git, Python
 #   verify  checking a release (scripts/verify-release.sh), and signing one:
-#           what building takes, plus osslsigncode and openssl
+#           what building takes, plus osslsigncode, openssl and OpenSSL's
+#           PKCS#11 engine (for a key on a token)
 #   test    everything the tests and scripts/run.sh use, Wine among it
 #
 # Building and verifying install packages from the machine's own apt sources
@@ -37,7 +38,8 @@ case $need in
 build)
     packages=("${build[@]}") ;;
 verify)
-    packages=("${build[@]}" osslsigncode openssl) ;;  # signatures: checked, removed, made
+    # Signatures: checked, removed, made; keys on tokens reached through the engine.
+    packages=("${build[@]}" osslsigncode openssl libengine-pkcs11-openssl) ;;
 test)
     packages=(
         "${build[@]}"
@@ -48,7 +50,8 @@ test)
         fonts-wqy-microhei                  # Chinese glyphs on that display
         icoutils                            # wrestool and icotool for the exe checks
         locales unzip                       # code pages; reading zips as a technician does
-        openssl                             # the signing certificate's check; the tests' own certificate
+        openssl libengine-pkcs11-openssl    # signing, with a key in a file or on a token
+        softhsm2                            # the tests' token
     ) ;;
 *)
     echo "usage: deps.sh [build|verify|test]" >&2

@@ -13,10 +13,11 @@
 #   the same commit built with the package versions BUILDINFO names gives the
 #   same bytes, whoever builds it and with whatever umask.
 # - Each exe it ships passes the oldest-Windows checks (tests/pe).
-# - Signed when KZ_SIGN_PFX names the vendor's PKCS#12 certificate and
-#   KZ_SIGN_PASSWORD_FILE the file with its password (see scripts/sign-exe.sh
-#   for the optional KZ_SIGN_NAME, KZ_SIGN_URL and KZ_SIGN_TIMESTAMP_URL): both
-#   exes are signed before they are hashed and zipped.
+# - Signed when KZ_SIGN_PFX names the vendor's PKCS#12 file, or
+#   KZ_SIGN_PKCS11_MODULE the module of the token that holds its key (see
+#   scripts/sign-exe.sh for the rest: certificate, password or PIN, time-stamp
+#   authorities, dual signatures): both exes are signed before they are hashed
+#   and zipped.
 # - Both zips or none: they are moved into place at the very end, and a
 #   release that fails or is interrupted leaves no zip behind.
 set -euo pipefail
@@ -31,7 +32,8 @@ finished=
 trap '[ -n "$finished" ] || rm -f "$root"/build/packages/KZviVIVaru-*.zip' EXIT
 trap 'exit 1' INT TERM HUP
 
-if [ -n "${KZ_SIGN_PFX:-}" ]; then
+signing=${KZ_SIGN_PFX:-}${KZ_SIGN_PKCS11_MODULE:-}
+if [ -n "$signing" ]; then
     scripts/deps.sh verify  # signing takes the verifier's tools, osslsigncode and openssl
 else
     scripts/deps.sh build
@@ -44,8 +46,9 @@ changed=$(git status --porcelain --untracked-files=no) || die "git cannot read t
 $(sed 's/^.. /    /' <<<"$changed")"
 epoch=$(git log -1 --format=%ct "$commit")
 
-if [ -n "${KZ_SIGN_PFX:-}" ]; then
-    # Before the build: a wrong password should not wait for it.
+if [ -n "$signing" ]; then
+    # Before the build: a wrong password should not wait for it, and a
+    # token's PIN is tried once, not once for each exe.
     scripts/sign-exe.sh check || die "nothing signed, no release made"
 fi
 
@@ -66,8 +69,8 @@ for arch in x64 x86; do
     fi
     name=$(cat "$dir/release-name")
     exe=$stage/KZviVIVaru.exe
-    if [ -n "${KZ_SIGN_PFX:-}" ]; then
-        scripts/sign-exe.sh "$exe" "$exe.signed" || die "nothing signed, no release made"
+    if [ -n "$signing" ]; then
+        scripts/sign-exe.sh "$exe" "$exe.signed" || die "the $arch exe is not signed; no release made"
         mv "$exe.signed" "$exe"
     fi
     tests/pe/check-oldest-windows.sh "$exe" "$arch" "$root" >"$out/$arch.pe.log" ||
@@ -81,8 +84,8 @@ done
 
 mv "${zips[@]}" build/packages/
 finished=1
-if [ -n "${KZ_SIGN_PFX:-}" ]; then
-    echo "both exes signed with $KZ_SIGN_PFX"
+if [ -n "$signing" ]; then
+    echo "both exes signed with the key of $signing$([ "${KZ_SIGN_DUAL:-}" != 1 ] || echo ", SHA-1 and SHA-256"), time-stamped by ${KZ_SIGN_TIMESTAMP_URL:-}"
 fi
 echo "commit $commit"
 (cd build/packages && sha256sum KZviVIVaru-*.zip)

@@ -1,42 +1,131 @@
 #!/bin/bash
 # Signs an exe with the vendor's Authenticode certificate, the one way the
-# release and the tests sign: a SHA-256 signature whose description is the
-# program's name (and the vendor's URL, where given), time-stamped by an
-# RFC 3161 server where one is given.
+# release and the tests sign.
 #
-#   sign-exe.sh check      are the certificate and its password usable?
-#                          (the release asks once, before it builds)
+#   sign-exe.sh check      can we sign? (the release asks once, before it
+#                          builds: a wrong PIN is tried once, not per exe)
 #   sign-exe.sh IN OUT     sign IN into OUT; OUT is not left behind on failure
 #
-# From the environment:
-#   KZ_SIGN_PFX             the PKCS#12 file with the certificate and its key
-#   KZ_SIGN_PASSWORD_FILE   the file holding its password; only the tools read
-#                           it, so the password is never on a command line or
-#                           in a log
-#   KZ_SIGN_NAME            the description (default: KZviVIVaru)
-#   KZ_SIGN_URL             the vendor's URL (optional)
-#   KZ_SIGN_TIMESTAMP_URL   an RFC 3161 time-stamp server (optional)
+# The key, from the environment, either in a file or on a token:
+#   KZ_SIGN_PFX             a PKCS#12 file with the certificate and its key
+# or
+#   KZ_SIGN_PKCS11_MODULE   the PKCS#11 module of the token that holds the key
+#                           (a hardware token or a cloud HSM's client library)
+#   KZ_SIGN_KEY             the private key's pkcs11: URI
+#   KZ_SIGN_CERT            the certificate with its chain, PEM
+# and in both cases
+#   KZ_SIGN_PASSWORD_FILE   the file holding the PKCS#12 password or the
+#                           token's PIN (first line); only the tools read it,
+#                           so it is never on a command line, in an
+#                           environment or in a log
+#
+# Time stamps, without which a signature dies with its certificate:
+#   KZ_SIGN_TIMESTAMP_URL   an RFC 3161 time-stamp authority; required, or
+#                           "none" to sign without one, knowingly
+#   KZ_SIGN_DUAL=1          two signatures, for Windows XP stations: a SHA-1
+#                           one, which XP can check, with a legacy
+#                           Authenticode time stamp, which XP can read, and a
+#                           SHA-256 one nested in it with an RFC 3161 stamp
+#   KZ_SIGN_LEGACY_TIMESTAMP_URL
+#                           the legacy Authenticode authority for the SHA-1
+#                           signature; required with KZ_SIGN_DUAL=1, or "none"
+#
+# And the description Windows shows: KZ_SIGN_NAME (default KZviVIVaru),
+# KZ_SIGN_URL (optional).
 set -uo pipefail
 
 usage="usage: sign-exe.sh check | sign-exe.sh IN OUT"
 die() { echo "sign-exe: $*" >&2; exit 1; }
-
-check() {
-    [ -n "${KZ_SIGN_PFX:-}" ] || die "KZ_SIGN_PFX names no certificate file"
-    [ -f "$KZ_SIGN_PFX" ] && [ -r "$KZ_SIGN_PFX" ] ||
-        die "cannot read the certificate file $KZ_SIGN_PFX (KZ_SIGN_PFX)"
-    [ -n "${KZ_SIGN_PASSWORD_FILE:-}" ] ||
-        die "KZ_SIGN_PASSWORD_FILE must name the file that holds the certificate's password"
-    [ -f "$KZ_SIGN_PASSWORD_FILE" ] && [ -r "$KZ_SIGN_PASSWORD_FILE" ] ||
-        die "cannot read the password file $KZ_SIGN_PASSWORD_FILE (KZ_SIGN_PASSWORD_FILE)"
-    command -v osslsigncode >/dev/null || die "osslsigncode is not installed (scripts/deps.sh installs it)"
-    # The password must open the file. Certificates exported from older
-    # Windows use ciphers OpenSSL 3 keeps in its legacy provider.
-    local open=(openssl pkcs12 -in "$KZ_SIGN_PFX" -passin "file:$KZ_SIGN_PASSWORD_FILE" -noout)
-    "${open[@]}" 2>/dev/null || "${open[@]}" -legacy 2>/dev/null ||
-        die "the password in $KZ_SIGN_PASSWORD_FILE does not open $KZ_SIGN_PFX, or that is not a PKCS#12 file"
+readable() {  # VARIABLE WHAT: the file VARIABLE names exists and is readable
+    local file=${!1:-}
+    [ -n "$file" ] || die "$1 must name $2"
+    [ -f "$file" ] && [ -r "$file" ] || die "cannot read $2 $file ($1)"
+}
+authority() {  # VARIABLE WHAT: VARIABLE is an http(s) URL or "none"
+    local url=${!1:-}
+    [ -n "$url" ] || die "$1 must name $2, or be \"none\" to sign without: a signature without a time stamp stops being valid when its certificate expires"
+    [ "$url" = none ] || [[ $url =~ ^https?://[^[:space:]]+$ ]] || die "$1 is neither an http(s) URL nor \"none\": $url"
 }
 
+key_args=()
+if [ -n "${KZ_SIGN_PFX:-}" ] && [ -n "${KZ_SIGN_PKCS11_MODULE:-}" ]; then
+    die "both KZ_SIGN_PFX and KZ_SIGN_PKCS11_MODULE are set; sign with one key"
+elif [ -n "${KZ_SIGN_PKCS11_MODULE:-}" ]; then
+    key_args=(-pkcs11module "$KZ_SIGN_PKCS11_MODULE" -certs "${KZ_SIGN_CERT:-}" -key "${KZ_SIGN_KEY:-}")
+elif [ -n "${KZ_SIGN_PFX:-}" ]; then
+    key_args=(-pkcs12 "$KZ_SIGN_PFX")
+else
+    die "no key: set KZ_SIGN_PFX, or KZ_SIGN_PKCS11_MODULE with KZ_SIGN_KEY and KZ_SIGN_CERT"
+fi
+key_args+=(-readpass "${KZ_SIGN_PASSWORD_FILE:-}")
+
+check() {
+    command -v osslsigncode >/dev/null || die "osslsigncode is not installed (scripts/deps.sh verify installs it)"
+    readable KZ_SIGN_PASSWORD_FILE "the file that holds the password or PIN"
+    authority KZ_SIGN_TIMESTAMP_URL "an RFC 3161 time-stamp authority"
+    if [ "${KZ_SIGN_DUAL:-}" = 1 ]; then
+        authority KZ_SIGN_LEGACY_TIMESTAMP_URL "a legacy Authenticode time-stamp authority for the SHA-1 signature"
+    fi
+    if [ -n "${KZ_SIGN_PFX:-}" ]; then
+        readable KZ_SIGN_PFX "the PKCS#12 file"
+        # Certificates exported from older Windows use ciphers OpenSSL 3
+        # keeps in its legacy provider.
+        local open=(openssl pkcs12 -in "$KZ_SIGN_PFX" -passin "file:$KZ_SIGN_PASSWORD_FILE" -noout)
+        "${open[@]}" 2>/dev/null || "${open[@]}" -legacy 2>/dev/null ||
+            die "the password in $KZ_SIGN_PASSWORD_FILE does not open $KZ_SIGN_PFX, or that is not a PKCS#12 file"
+        return
+    fi
+    readable KZ_SIGN_PKCS11_MODULE "the token's PKCS#11 module"
+    readable KZ_SIGN_CERT "the signing certificate (PEM, with its chain)"
+    [[ ${KZ_SIGN_KEY:-} == pkcs11:* ]] || die "KZ_SIGN_KEY must be the private key's pkcs11: URI"
+    openssl x509 -in "$KZ_SIGN_CERT" -noout 2>/dev/null || die "$KZ_SIGN_CERT (KZ_SIGN_CERT) holds no PEM certificate"
+    # One signature by the token, checked with the certificate's public key:
+    # the module loads, the PIN opens the token, the key is there and belongs
+    # to the certificate. OpenSSL reaches the token through the same engine
+    # osslsigncode uses (libengine-pkcs11-openssl).
+    local work status
+    work=$(mktemp -d)
+    printf 'KZviVIVaru signing check\n' >"$work/data"
+    printf 'openssl_conf = kz\n[kz]\nengines = kz_engines\n[kz_engines]\npkcs11 = kz_pkcs11\n[kz_pkcs11]\nengine_id = pkcs11\nMODULE_PATH = %s\n' \
+        "$KZ_SIGN_PKCS11_MODULE" >"$work/openssl.cnf"
+    # In a subshell of its own: the engine may crash on its way out after a
+    # failure, and the shell would report that on the terminal.
+    (OPENSSL_CONF=$work/openssl.cnf openssl pkeyutl -engine pkcs11 -keyform engine -inkey "$KZ_SIGN_KEY" \
+        -passin "file:$KZ_SIGN_PASSWORD_FILE" -sign -rawin -digest sha256 -in "$work/data" -out "$work/signature"
+        exit $?) >"$work/log" 2>&1
+    status=$?
+    if [ $status -ne 0 ] || [ ! -s "$work/signature" ]; then
+        local reason="see: OPENSSL_CONF=<a file naming the module> openssl pkeyutl -engine pkcs11"
+        if grep -q 'PIN incorrect' "$work/log"; then reason="the PIN is wrong"
+        elif grep -q 'PIN locked' "$work/log"; then reason="the token's PIN is locked"
+        elif grep -qE 'object not found|not found at' "$work/log"; then reason="no such key on the token"
+        elif grep -qiE 'load.*module|module.*load|No such file' "$work/log"; then reason="the module does not load"
+        fi
+        rm -rf "$work"
+        die "the token does not sign with $KZ_SIGN_KEY: $reason (KZ_SIGN_PKCS11_MODULE, KZ_SIGN_KEY, and the PIN in $KZ_SIGN_PASSWORD_FILE)"
+    fi
+    openssl pkeyutl -verify -certin -inkey "$KZ_SIGN_CERT" -rawin -digest sha256 -in "$work/data" \
+        -sigfile "$work/signature" >/dev/null 2>&1
+    status=$?
+    rm -rf "$work"
+    [ $status -eq 0 ] || die "the key $KZ_SIGN_KEY does not belong to the certificate in $KZ_SIGN_CERT"
+}
+
+# IN OUT DIGEST TIMESTAMP_OPTION URL [osslsigncode option...]: one signature.
+sign_once() {
+    local in=$1 out=$2 digest=$3 stamp=$4 url=$5 log
+    shift 5
+    local args=(sign "${key_args[@]}" -h "$digest" -n "${KZ_SIGN_NAME:-KZviVIVaru}" "$@")
+    [ -z "${KZ_SIGN_URL:-}" ] || args+=(-i "$KZ_SIGN_URL")
+    [ "$url" = none ] || args+=("$stamp" "$url")
+    if ! log=$(osslsigncode "${args[@]}" -in "$in" -out "$out" 2>&1); then
+        rm -f "$out"
+        # The lines that name the cause, not osslsigncode's advice.
+        log=$(grep -oE 'Failed to get data from [^ ]+|[Cc]onnection refused|timed out|PIN incorrect|object not found|No such file[^:]*' \
+            <<<"$log" | awk '!seen[$0]++' | paste -sd ';' | sed 's/;/; /g')
+        die "the $digest signature of $name failed: ${log:-osslsigncode gave no reason}"
+    fi
+}
 case ${1:-} in
 check)
     check
@@ -47,15 +136,16 @@ check)
 *)
     in=$1
     out=${2:?$usage}
-    : "${KZ_SIGN_PFX:?names no certificate file}" "${KZ_SIGN_PASSWORD_FILE:?names no password file}"
-    args=(sign -pkcs12 "$KZ_SIGN_PFX" -readpass "$KZ_SIGN_PASSWORD_FILE" -h sha256
-        -n "${KZ_SIGN_NAME:-KZviVIVaru}")
-    [ -z "${KZ_SIGN_URL:-}" ] || args+=(-i "$KZ_SIGN_URL")
-    [ -z "${KZ_SIGN_TIMESTAMP_URL:-}" ] || args+=(-ts "$KZ_SIGN_TIMESTAMP_URL")
+    name=$(basename "$in")
+    authority KZ_SIGN_TIMESTAMP_URL "an RFC 3161 time-stamp authority"
     rm -f "$out"
-    if ! log=$(osslsigncode "${args[@]}" -in "$in" -out "$out" 2>&1); then
-        rm -f "$out"
-        die "signing $in failed: $(tr '\n' ' ' <<<"$log")"
+    if [ "${KZ_SIGN_DUAL:-}" = 1 ]; then
+        authority KZ_SIGN_LEGACY_TIMESTAMP_URL "a legacy Authenticode time-stamp authority for the SHA-1 signature"
+        trap 'rm -f "$out.sha1"' EXIT
+        sign_once "$in" "$out.sha1" sha1 -t "$KZ_SIGN_LEGACY_TIMESTAMP_URL"
+        sign_once "$out.sha1" "$out" sha256 -ts "$KZ_SIGN_TIMESTAMP_URL" -nest
+    else
+        sign_once "$in" "$out" sha256 -ts "$KZ_SIGN_TIMESTAMP_URL"
     fi
     ;;
 esac

@@ -448,10 +448,11 @@ cp1252)  # a Western code page: the texts still show and store exactly
     expect_labels_stored_through "labels stored as UTF-16 under code page 1252 (wide entry point, 16 bytes)" \
         RegSetValueExW:00000010
     ;;
-signed)  # the exe as a signed release carries it starts and restores alike
+signed)  # the exe as a dual-signed release carries it starts and restores alike
     cert=$artifacts/cert
     "$source/tests/release/make-test-cert.sh" "$cert"
-    KZ_SIGN_PFX=$cert/test.pfx KZ_SIGN_PASSWORD_FILE=$cert/password \
+    KZ_SIGN_PFX=$cert/test.pfx KZ_SIGN_PASSWORD_FILE=$cert/password KZ_SIGN_DUAL=1 \
+        KZ_SIGN_TIMESTAMP_URL=none KZ_SIGN_LEGACY_TIMESTAMP_URL=none \
         "$source/scripts/sign-exe.sh" "$app" "$artifacts/KZviVIVaru.exe" || fail "the exe could not be signed"
     app=$artifacts/KZviVIVaru.exe
     start_ready
