@@ -36,6 +36,10 @@ for arg in "$@"; do
     esac
 done
 [ ${#zips[@]} -gt 0 ] || { echo "$usage" >&2; exit 2; }
+# The pinned signer, as openssl prints fingerprints or without the colons.
+signer=$(tr -d ': ' <<<"${KZ_VERIFY_SIGNER:-}" | tr a-f A-F)
+[ -z "$signer" ] || [[ $signer =~ ^[0-9A-F]{64}$ ]] ||
+    { echo "verify-release: KZ_VERIFY_SIGNER is not a SHA-256 fingerprint: ${KZ_VERIFY_SIGNER}" >&2; exit 2; }
 cd "$(dirname "$0")/.."
 repo=$PWD
 export LC_ALL=C
@@ -47,12 +51,13 @@ epoch=$(git log -1 --format=%ct "$sha")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 relzip() { /usr/bin/python3 -I "$repo/scripts/release-zip.py" "$@"; }
-printable() { sed 's/[[:cntrl:]]/?/g'; }  # what a zip says, shown without control characters
+printable() { tr '\001-\010\013-\037\177' '?'; }  # what a zip says, without control characters but tabs and newlines
 names_in() { local path; for path in "$1"/*; do echo "${path##*/}"; done; }
 machine() { x86_64-w64-mingw32-objdump -f "$1" 2>/dev/null | sed -n 's/.*file format //p'; }
 
 failures=()
 label=()
+checked=()  # set once a zip has been through every check: an error on the way is no verdict
 fail() { echo "FAIL: ${label[$1]}: $2" | printable; failures[$1]=$((failures[$1] + 1)); }
 
 # The packages BUILDINFO names whose versions differ here, on one line.
@@ -75,6 +80,68 @@ first_difference() {
         /^> / && !w { w = 1; wanted = cut(substr($0, 3)) }
         END { printf "it has \"%s\" where the commit'"'"'s has \"%s\"", given, wanted }' |
         iconv -c -f UTF-8 -t UTF-8  # a character the cut split in two
+}
+
+# Every Authenticode signature of EXE (the primary one and those nested in
+# it): index, digest, signer, the SHA-256 fingerprint of the signer's
+# certificate, and time stamp. Each signature must verify against
+# KZ_VERIFY_CAFILE, each time stamp against KZ_VERIFY_TSA_CAFILE, and with
+# KZ_VERIFY_SIGNER each must be by that certificate. osslsigncode's own exit
+# code and closing "Succeeded" cover only some of this, so its report is read
+# signature by signature.
+check_signatures() {
+    local i=$1 exe=$2 report leaves index digest subject stamp stamped signed reason leaf
+    local verify=(osslsigncode verify -in "$exe")
+    [ -z "${KZ_VERIFY_CAFILE:-}" ] || verify+=(-CAfile "$KZ_VERIFY_CAFILE")
+    [ -z "${KZ_VERIFY_TSA_CAFILE:-}" ] || verify+=(-TSA-CAfile "$KZ_VERIFY_TSA_CAFILE")
+    report=$("${verify[@]}" 2>&1)
+    # osslsigncode names a signature's leaf certificate only when it is not
+    # the one asked for (-require-leaf-hash): ask for none, and it names every
+    # one, in order. The pinned signer is compared with these, so that a
+    # signature by another certificate is also checked for trust.
+    mapfile -t leaves < <(osslsigncode verify -in "$exe" -require-leaf-hash "sha256:$(printf '%064d' 0)" 2>&1 |
+        sed -n 's/^Leaf hash value mismatch: \([0-9A-Fa-f]*\) computed.*/\1/p' | tr a-f A-F)
+    # One line a signature, its fields apart by the unit separator, which awk
+    # keeps out of the fields (a certificate's subject is anyone's text).
+    local count=0
+    while IFS=$'\037' read -r index digest subject stamp stamped signed reason; do
+        count=$((count + 1))
+        leaf=${leaves[index]:-unknown}
+        echo "signature $index$([ "$index" != 0 ] || echo " (primary)"): $digest, signer $subject" | printable
+        echo "  signer's certificate, SHA-256: $leaf"
+        if [ -z "$stamp" ]; then
+            echo "  time stamp: none"
+        elif [ "$stamped" = ok ]; then
+            echo "  time stamp: $stamp (verified)" | printable
+        else
+            echo "  time stamp: $stamp (NOT verified)" | printable
+            fail "$i" "KZviVIVaru.exe: signature $index: its time stamp does not verify against the authorities in ${KZ_VERIFY_TSA_CAFILE:-the system certificate store} (${reason:-no reason given})"
+        fi
+        if [ -n "$signer" ] && [ "$leaf" != "$signer" ]; then
+            fail "$i" "KZviVIVaru.exe: signature $index is by the certificate $leaf, not the one KZ_VERIFY_SIGNER names"
+        fi
+        if [ "$signed" = ok ]; then
+            echo "  verifies: yes"
+        else
+            fail "$i" "KZviVIVaru.exe: signature $index does not verify (${reason:-no reason given})"
+        fi
+    done < <(awk '
+        function clean(s) { gsub(/[\001-\037\177]/, "?", s); return s }
+        function flush() {
+            if (index_ != "")
+                printf "%s\037%s\037%s\037%s\037%s\037%s\037%s\n", index_, clean(digest), clean(subject),
+                    clean(stamp), stamped, signed, clean(reason)
+        }
+        /^Signature Index: [0-9]+ / { flush(); index_ = $3; digest = subject = stamp = stamped = signed = reason = "" }
+        index_ == "" { next }
+        /^Message digest algorithm +: / && digest == "" { digest = $NF }
+        /^[[:space:]]+Subject: / && subject == "" { sub(/^[[:space:]]+Subject: /, ""); subject = $0 }
+        /^[[:space:]]+Timestamp time: / && stamp == "" { sub(/^[[:space:]]+Timestamp time: /, ""); stamp = $0 }
+        /^Timestamp Server Signature verification: / && stamped != "failed" { stamped = $NF }  # one failed stamp fails
+        /^Signature verification: / { signed = $NF }
+        /Error: |Leaf hash match: failed|error/ && reason == "" { r = $0; sub(/^[[:space:]]+/, "", r); reason = r }
+        END { flush() }' <<<"$report")
+    [ "$count" -gt 0 ] || fail "$i" "KZviVIVaru.exe: carries a signature that osslsigncode cannot read"
 }
 
 # 1 and 2: each zip's directory, then its build record.
@@ -192,28 +259,13 @@ for i in "${sound[@]}"; do
     exe=$files/KZviVIVaru.exe
     unsigned=$work/$i.unsigned.exe
     if osslsigncode extract-signature -in "$exe" -out "$work/$i.signature" >/dev/null 2>&1; then
-        verify=(osslsigncode verify -in "$exe")
-        [ -z "${KZ_VERIFY_CAFILE:-}" ] || verify+=(-CAfile "$KZ_VERIFY_CAFILE")
-        report=$("${verify[@]}" 2>&1)
-        verified=$?
-        echo "signature:"
-        sed -nE '0,/^[[:space:]]*Subject: */s//  signer: /p' <<<"$report" | printable
-        sed -nE '0,/^Message digest algorithm *: */s//  digest: /p' <<<"$report" | printable
-        if grep -q 'Timestamp time:' <<<"$report"; then
-            sed -nE '0,/^[[:space:]]*Timestamp time: */s//  timestamp: /p' <<<"$report" | printable
-        else
-            echo "  timestamp: none"
-        fi
-        if [ $verified -eq 0 ] && grep -q 'Signature verification: ok' <<<"$report"; then
-            echo "  verifies: yes"
-        else
-            fail "$i" "KZviVIVaru.exe: its signature does not verify ($(grep -iE 'error|fail' <<<"$report" | head -n 2 | paste -sd ' '))"
-        fi
+        check_signatures "$i" "$exe"
         osslsigncode remove-signature -in "$exe" -out "$unsigned" >/dev/null 2>&1 ||
             fail "$i" "KZviVIVaru.exe: its signature cannot be removed"
     else
         echo "signature: none (an unsigned release)"
         [ "${KZ_VERIFY_SIGNED:-}" != 1 ] || fail "$i" "KZviVIVaru.exe: not signed, and KZ_VERIFY_SIGNED=1 asks for a signature"
+        [ -z "$signer" ] || fail "$i" "KZviVIVaru.exe: not signed, and KZ_VERIFY_SIGNER names the certificate that must have signed it"
         cp "$exe" "$unsigned"
     fi
     if cmp -s "$unsigned" "$reference/KZviVIVaru.exe"; then
@@ -236,15 +288,18 @@ for i in "${sound[@]}"; do
             fail "$i" "zip: laid out otherwise than the release's zip writer lays out these files (dates, order, attributes or extra fields)"
         fi
     fi
+    checked[i]=1
 done
 
 verified=0
 for i in "${!zips[@]}"; do
-    if [ "${failures[i]}" -eq 0 ]; then
+    if [ "${failures[i]}" -eq 0 ] && [ -n "${checked[i]:-}" ]; then
         verified=$((verified + 1))
         signed=unsigned
         [ ! -f "$work/$i.signature" ] || signed=signed
         echo "verified: ${label[i]} is the release of commit $sha ($signed)"
+    elif [ "${failures[i]}" -eq 0 ]; then
+        echo "NOT verified: ${label[i]}: the checks did not run to their end (see the errors above)"
     else
         echo "NOT verified: ${label[i]}: ${failures[i]} check(s) failed"
     fi

@@ -1,21 +1,26 @@
 #!/bin/bash
 # The release and its verification, in a throwaway git repository of the
-# sources and with a throwaway certificate:
-#   - package.sh refuses, before building, a tree with an uncommitted change
-#     (naming the file) and a wrong password, and leaves no zip behind, not
-#     even an earlier run's;
-#   - a signed release, and altered copies of its zip (hostile-zips.py), go
-#     through one run of verify-release.sh on a verifier's machine
-#     (verifier-machine.sh: no test-only packages, nothing installable): the
-#     real zips verify, signed by this certificate, and each altered copy
-#     fails with its own cause;
-#   - the password shows up in no output and no log.
+# sources, with throwaway keys (make-test-cert.sh, make-test-pki.sh) and a
+# time-stamp authority of its own on 127.0.0.1 (tsa.py):
+#   - package.sh refuses an uncommitted change (naming the file), a wrong
+#     password and a missing time-stamp authority before building, and an
+#     unreachable authority while signing, and leaves no zip behind, not even
+#     an earlier run's;
+#   - a release signed with the key on a SoftHSM2 token, in dual mode (SHA-1
+#     with a legacy stamp, SHA-256 nested with an RFC 3161 stamp), and altered
+#     copies of its zip (hostile-zips.py), go through one run of
+#     verify-release.sh on a verifier's machine (verifier-machine.sh: no
+#     test-only packages, nothing installable), with the signer pinned: the
+#     real zips verify, both signatures and both stamps of each exe, and each
+#     altered copy fails with its own cause;
+#   - neither the password nor the PIN shows up in any output or log.
 #
 #   check.sh SOURCE_DIR
 set -uo pipefail
 source=${1:?usage: check.sh SOURCE_DIR}
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+tsa_pid=
+trap '[ -z "$tsa_pid" ] || kill "$tsa_pid"; rm -rf "$work"' EXIT
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -26,9 +31,19 @@ ok() { echo "ok: $*"; }
 src=$work/src
 test_repository "$source" "$src" || { echo "FAIL: cannot make the test repository"; exit 1; }
 sha=$(git -C "$src" rev-parse HEAD)
-"$source/tests/release/make-test-cert.sh" "$work/cert" || { echo "FAIL: cannot make the test certificate"; exit 1; }
-password=$(head -n1 "$work/cert/password")
-export KZ_SIGN_PFX=$work/cert/test.pfx
+keys=$work/keys
+{ "$source/tests/release/make-test-cert.sh" "$keys" && "$source/tests/release/make-test-pki.sh" "$keys"; } ||
+    { echo "FAIL: cannot make the test keys"; exit 1; }
+secrets=("$(head -n1 "$keys/password")" "$(head -n1 "$keys/token/pin")")
+/usr/bin/python3 -I "$source/tests/release/tsa.py" "$keys/tsa" &
+tsa_pid=$!
+for _ in $(seq 50); do [ -s "$keys/tsa/port" ] && break; sleep 0.1; done
+[ -s "$keys/tsa/port" ] || { echo "FAIL: the time-stamp authority did not start"; exit 1; }
+tsa=http://127.0.0.1:$(cat "$keys/tsa/port")
+# The token's key, both authorities, dual mode: how a vendor signs for XP.
+export SOFTHSM2_CONF=$keys/token/softhsm2.conf KZ_SIGN_PASSWORD_FILE=$keys/token/pin KZ_SIGN_DUAL=1
+export KZ_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so KZ_SIGN_KEY="pkcs11:token=kz;object=vendor;type=private"
+export KZ_SIGN_CERT=$keys/cert.pem KZ_SIGN_TIMESTAMP_URL=$tsa/rfc3161 KZ_SIGN_LEGACY_TIMESTAMP_URL=$tsa/legacy
 packages=$src/build/packages
 zips() { find "$packages" -name 'KZviVIVaru-*.zip' 2>/dev/null | sort; }
 outputs=
@@ -48,11 +63,14 @@ refused() {  # WHAT EXPECTED: package.sh stops, saying EXPECTED, and leaves no z
     [ -z "$(zips)" ] || fail "zips left after $1: $(zips)"
 }
 echo "changed" >>"$src/docs/README-CHS.txt"
-KZ_SIGN_PASSWORD_FILE=$work/cert/password refused "an uncommitted change" "docs/README-CHS.txt"
+refused "an uncommitted change" "docs/README-CHS.txt"
 git -C "$src" checkout -q -- docs/README-CHS.txt
-KZ_SIGN_PASSWORD_FILE=$work/cert/wrong-password refused "a wrong password" "does not open"
+KZ_SIGN_PKCS11_MODULE= KZ_SIGN_PFX=$keys/test.pfx KZ_SIGN_PASSWORD_FILE=$keys/wrong-password \
+    refused "a wrong password" "does not open"
+KZ_SIGN_TIMESTAMP_URL= refused "no time-stamp authority" "KZ_SIGN_TIMESTAMP_URL must name"
+KZ_SIGN_TIMESTAMP_URL=http://127.0.0.1:1/ refused "an unreachable time-stamp authority" "Connection refused"
 
-output=$(cd "$src" && KZ_SIGN_PASSWORD_FILE=$work/cert/password scripts/package.sh 2>&1)
+output=$(cd "$src" && scripts/package.sh 2>&1)
 status=$?
 outputs+=$output
 [ $status -eq 0 ] && ok "signed release made" || fail "signed release failed ($status): $output"
@@ -61,16 +79,26 @@ mapfile -t real < <(zips)
 
 mkdir "$work/hostile"
 mapfile -t table < <(/usr/bin/python3 -I "$source/tests/release/hostile-zips.py" "${real[0]}" "$work/hostile" \
-    "$(git -C "$src" log -1 --format=%ct)" "$source")
+    "$(git -C "$src" log -1 --format=%ct)" "$source" "$keys")
 [ ${#table[@]} -gt 0 ] || fail "no altered zips made"
-report=$(cd "$src" && KZ_VERIFY_SIGNED=1 KZ_VERIFY_CAFILE=$work/cert/cert.pem \
+fingerprint=$(openssl x509 -in "$keys/cert.pem" -noout -fingerprint -sha256 | cut -d= -f2)
+report=$(cd "$src" && KZ_VERIFY_SIGNED=1 KZ_VERIFY_SIGNER=$fingerprint KZ_VERIFY_CAFILE=$keys/trusted.pem \
+    KZ_VERIFY_TSA_CAFILE=$keys/tsa/tsa-root.pem \
     "$source/tests/release/verifier-machine.sh" scripts/verify-release.sh "${real[@]}" "${table[@]%%$'\t'*}" 2>&1)
 echo "$report" | sed 's/^/    /'
 for zip in "${real[@]}"; do
-    grep -qF "verified: $(basename "$zip") is the release of commit $sha (signed)" <<<"$report" &&
-        ok "$(basename "$zip") verified" || fail "$(basename "$zip") not verified"
+    name=$(basename "$zip")
+    signatures=$(sed -n "/^== $name: against/,/^== /p" <<<"$report")
+    if grep -qF "verified: $name is the release of commit $sha (signed)" <<<"$report" &&
+        grep -qE '^signature 0 \(primary\): SHA1, signer /CN=KZviVIVaru test vendor$' <<<"$signatures" &&
+        grep -qE '^signature 1: SHA256, signer /CN=KZviVIVaru test vendor$' <<<"$signatures" &&
+        [ "$(grep -cE "^  signer's certificate, SHA-256: ${fingerprint//:/}$" <<<"$signatures")" -eq 2 ] &&
+        [ "$(grep -cE '^  time stamp: .* GMT \(verified\)$' <<<"$signatures")" -eq 2 ]; then
+        ok "$name verified: SHA-1 and SHA-256 signatures by the token's key, both time stamps verified"
+    else
+        fail "$name not verified with both signatures and stamps"
+    fi
 done
-grep -qF "signer: /CN=KZviVIVaru test vendor" <<<"$report" || fail "verify-release does not name the signer"
 for row in "${table[@]}"; do
     name=$(basename "${row%%$'\t'*}")
     cause=${row#*$'\t'}
@@ -82,11 +110,14 @@ for row in "${table[@]}"; do
 done
 ! grep -qE '^(Installing|deps: )' <<<"$report" || fail "verifying tried to install something"
 
-if grep -qF -- "$password" <<<"$outputs$report" || grep -rqF -- "$password" "$src/build"; then
-    fail "the password shows up in the release's output or its build folder"
-else
-    ok "the password is in no output or log"
-fi
+leaked=0
+for secret in "${secrets[@]}"; do
+    if grep -qF -- "$secret" <<<"$outputs$report" || grep -rqF -- "$secret" "$src/build"; then
+        fail "the password or PIN $secret shows up in the release's output or its build folder"
+        leaked=1
+    fi
+done
+[ $leaked -eq 1 ] || ok "neither password nor PIN in any output or log"
 
 [ $failures -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "release and verification: passed"

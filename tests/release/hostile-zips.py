@@ -2,13 +2,17 @@
 careless repacker would, and prints for each "ZIP<TAB>the cause
 verify-release must give".
 
-    hostile-zips.py SIGNED_ZIP OUT_FOLDER SOURCE_DATE_EPOCH SOURCE_DIR
+    hostile-zips.py SIGNED_ZIP OUT_FOLDER SOURCE_DATE_EPOCH SOURCE_DIR PKI_DIR
+
+SIGNED_ZIP's exe carries a SHA-1 and a nested SHA-256 signature, each
+time-stamped; PKI_DIR is make-test-pki.sh's.
 
 Content changes are zipped by the release's own writer, so that nothing but
 the change tells them apart; the directory tricks need Python's zipfile.
 """
 import hashlib
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -17,7 +21,7 @@ import zipfile
 
 warnings.simplefilter("ignore")  # zipfile warns of the duplicate name it is asked to write
 
-signed_zip, out, epoch, source = sys.argv[1:]
+signed_zip, out, epoch, source, pki = sys.argv[1:]
 with zipfile.ZipFile(signed_zip) as z:
     good = {name: z.read(name) for name in z.namelist()}
 EXE, COMPILER = "KZviVIVaru.exe", "g++-mingw-w64-x86-64-posix"
@@ -44,15 +48,30 @@ def zipfile_writer(name, entries):
             z.writestr(info, data)
 
 
-def unsigned_exe():
+def osslsigncode(exe, *args):
+    """The exe after one osslsigncode command, which gets -in and -out."""
     with tempfile.TemporaryDirectory() as folder:
-        signed, stripped = os.path.join(folder, "signed.exe"), os.path.join(folder, "stripped.exe")
-        with open(signed, "wb") as f:
-            f.write(good[EXE])
-        subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", stripped],
-                       check=True, stdout=subprocess.DEVNULL)
-        with open(stripped, "rb") as f:
+        given, made = os.path.join(folder, "given.exe"), os.path.join(folder, "made.exe")
+        with open(given, "wb") as f:
+            f.write(exe)
+        subprocess.run(["osslsigncode", *args, "-in", given, "-out", made], check=True, stdout=subprocess.DEVNULL)
+        with open(made, "rb") as f:
             return f.read()
+
+
+def key(name):
+    return ["-certs", f"{pki}/{name}.pem", "-key", f"{pki}/{name}.key"]
+
+
+def unsigned_exe():
+    return osslsigncode(good[EXE], "remove-signature")
+
+
+def later_stamp():
+    """The RFC 3161 stamp's time (its one GeneralizedTime) moved a year on."""
+    stamp = re.search(rb"\x18\x0f(20\d\d)\d{10}Z", good[EXE])
+    year = str(int(stamp.group(1)) + 1).encode()
+    return good[EXE][:stamp.start(1)] + year + good[EXE][stamp.end(1):]
 
 
 link = zipfile.ZipInfo(EXE)
@@ -77,6 +96,18 @@ cases = [
      f"BUILDINFO: differs from the commit's BUILDINFO (it has \"package {COMPILER} 99.0-1\""),
     ("stripped-signature.zip", lambda n: release_writer(n, with_sums({**good, EXE: unsigned_exe()})),
      f"{EXE}: not signed"),
+    ("edited-stamp.zip", lambda n: release_writer(n, with_sums({**good, EXE: later_stamp()})),
+     f"{EXE}: signature 1: its time stamp does not verify"),
+    ("self-made-stamp.zip", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
+        good[EXE], "add", "-index", "0", "-TSA-certs", f"{pki}/self-made-tsa.pem", "-TSA-key", f"{pki}/self-made-tsa.key",
+        "-TSA-time", "1600000000")})),
+     f"{EXE}: signature 0: its time stamp does not verify"),
+    ("stranger-nested.zip", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
+        good[EXE], "sign", *key("stranger"), "-h", "sha256", "-nest")})),
+     f"{EXE}: signature 1 does not verify (Error: self-signed certificate)"),
+    ("impostor-signed.zip", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
+        unsigned_exe(), "sign", *key("impostor"), "-h", "sha256")})),
+     f"{EXE}: signature 0 is by the certificate"),
 ]
 for name, make, cause in cases:
     make(name)

@@ -11,7 +11,7 @@
 # Needs root; without it the command runs on this machine as it is, and says so.
 set -euo pipefail
 test_only=(wine64 wine32 wine xvfb xdotool x11-utils imagemagick imagemagick-6.q16 icoutils
-    qemu-user googletest libgtest-dev fonts-wqy-microhei)
+    qemu-user googletest libgtest-dev fonts-wqy-microhei softhsm2)
 
 if [ "${1:-}" != --inside ]; then
     if [ "$(id -u)" -ne 0 ]; then
