@@ -33,7 +33,9 @@ DATA_DESCRIPTOR = 0x08  # general-purpose flag: sizes follow the data
 UTF8_NAME = 0x800
 UNIX_HOSTS = (3, 19)  # Unix, OS X: the top 16 bits of the attributes are a mode
 DOS_FOLDER, WIN_REPARSE_POINT = 0x10, 0x400
-LARGEST = 64 << 20  # far more than any file of a release; no zip bomb is unpacked
+# Far more than a release holds, yet small enough that no zip bomb is
+# unpacked and no list of causes runs on for hours.
+LARGEST, LARGEST_IN_ALL, MOST_ENTRIES = 64 << 20, 256 << 20, 64
 
 
 class NotARelease(Exception):
@@ -112,6 +114,8 @@ def read_directory(data):
         raise NotARelease(f"zip: {start - offset - size} bytes in front of it (data put before the zip)")
     if offset + size != start:
         raise NotARelease("zip: its directory is not where its end record says")
+    if count > MOST_ENTRIES:
+        raise NotARelease(f"zip: {count} entries, far more than any release holds")
     problems = []
     if start + END.size + comment != len(data):
         problems.append(f"zip: {len(data) - start - END.size} bytes after the end of its directory")
@@ -155,6 +159,8 @@ def read_directory(data):
         entries.append((name, method, crc, unpacked, data[data_at:data_at + packed]))
     if at != offset + size:
         raise NotARelease("zip: its directory is damaged")
+    if sum(entry[3] for entry in entries) > LARGEST_IN_ALL:
+        problems.append(f"zip: {sum(entry[3] for entry in entries)} bytes unpacked, more than any release holds")
     covered = 0
     for begin, end, name in sorted(spans):
         if begin > covered:

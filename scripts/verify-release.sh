@@ -51,14 +51,18 @@ epoch=$(git log -1 --format=%ct "$sha")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 relzip() { /usr/bin/python3 -I "$repo/scripts/release-zip.py" "$@"; }
-printable() { tr '\001-\010\013-\037\177' '?'; }  # what a zip says, without control characters but tabs and newlines
-names_in() { local path; for path in "$1"/*; do echo "${path##*/}"; done; }
+# What a zip says, without control characters but tabs and newlines, C1
+# controls (U+0080 to U+009F) included.
+printable() { tr '\001-\010\013-\037\177' '?' | sed 's/\xc2[\x80-\x9f]/?/g'; }
+names_in() { local path; for path in "$1"/*; do printf '%s\n' "${path##*/}"; done; }
+shown() { printf '%s' "$1" | tr '\n' '?' | printable; }  # a name, on one line
 machine() { x86_64-w64-mingw32-objdump -f "$1" 2>/dev/null | sed -n 's/.*file format //p'; }
 
 failures=()
 label=()
 checked=()  # set once a zip has been through every check: an error on the way is no verdict
-fail() { echo "FAIL: ${label[$1]}: $2" | printable; failures[$1]=$((failures[$1] + 1)); }
+signed=()
+fail() { printf 'FAIL: %s: %s\n' "${label[$1]}" "$2" | printable; failures[$1]=$((failures[$1] + 1)); }
 
 # The packages BUILDINFO names whose versions differ here, on one line.
 toolchain_differences() {
@@ -142,16 +146,20 @@ check_signatures() {
         /Error: |Leaf hash match: failed|error/ && reason == "" { r = $0; sub(/^[[:space:]]+/, "", r); reason = r }
         END { flush() }' <<<"$report")
     [ "$count" -gt 0 ] || fail "$i" "KZviVIVaru.exe: carries a signature that osslsigncode cannot read"
+    # Windows names the primary signature's signer; a release's signatures
+    # are all the vendor's.
+    [ "$(printf '%s\n' "${leaves[@]}" | sort -u | wc -l)" -le 1 ] ||
+        fail "$i" "KZviVIVaru.exe: its signatures are by different certificates, and Windows shows only the primary one's signer"
 }
 
 # 1 and 2: each zip's directory, then its build record.
 for i in "${!zips[@]}"; do
     zip=${zips[$i]}
-    label[i]=$(basename "$zip")
+    label[i]=$(shown "$(basename "$zip")")
     failures[i]=0
     files=$work/$i
     mkdir -p "$files"
-    echo "== $zip"
+    echo "== $(shown "$zip")"
     if ! relzip list "$zip" >"$work/$i.names"; then
         while IFS= read -r line; do fail "$i" "$line"; done <"$work/$i.names"
         continue
@@ -203,6 +211,11 @@ for i in "${sound[@]}"; do
         fail "$i" "KZviVIVaru.exe: missing, or not a Windows exe of either build"
         continue
     fi
+    # The name says which Windows the exe runs on: a 64-bit exe under the
+    # 32-bit zip's name would reach an XP station.
+    release_name=$(awk '$1 == "zip" { print $2 ".zip" }' "$reference/BUILDINFO" 2>/dev/null)
+    [ -z "$release_name" ] || [ "$(basename "$zip")" = "$release_name" ] ||
+        fail "$i" "zip: its exe is the one of the release zip $release_name, not of one named $(shown "$(basename "$zip")")"
     mapfile -t expected < <(names_in "$reference")
     mapfile -t given < <(names_in "$files")
     for name in "${expected[@]}"; do
@@ -255,18 +268,22 @@ for i in "${sound[@]}"; do
         fi
     done
 
-    # The exe: its signature, then the code under it.
+    # The exe: what Authenticode leaves unsigned, its signatures, then the
+    # code under them.
     exe=$files/KZviVIVaru.exe
     unsigned=$work/$i.unsigned.exe
-    if osslsigncode extract-signature -in "$exe" -out "$work/$i.signature" >/dev/null 2>&1; then
-        check_signatures "$i" "$exe"
-        osslsigncode remove-signature -in "$exe" -out "$unsigned" >/dev/null 2>&1 ||
-            fail "$i" "KZviVIVaru.exe: its signature cannot be removed"
-    else
+    area=$(/usr/bin/python3 -I "$repo/scripts/signature-area.py" "$exe")
+    if [ "$area" = unsigned ]; then
         echo "signature: none (an unsigned release)"
         [ "${KZ_VERIFY_SIGNED:-}" != 1 ] || fail "$i" "KZviVIVaru.exe: not signed, and KZ_VERIFY_SIGNED=1 asks for a signature"
         [ -z "$signer" ] || fail "$i" "KZviVIVaru.exe: not signed, and KZ_VERIFY_SIGNER names the certificate that must have signed it"
         cp "$exe" "$unsigned"
+    else
+        signed[i]=1
+        [ "$area" = signed ] || while IFS= read -r line; do fail "$i" "KZviVIVaru.exe: $line"; done <<<"$area"
+        check_signatures "$i" "$exe"
+        osslsigncode remove-signature -in "$exe" -out "$unsigned" >/dev/null 2>&1 ||
+            fail "$i" "KZviVIVaru.exe: its signature cannot be removed"
     fi
     if cmp -s "$unsigned" "$reference/KZviVIVaru.exe"; then
         echo "KZviVIVaru.exe without its signature: identical to the commit's"
@@ -295,9 +312,7 @@ verified=0
 for i in "${!zips[@]}"; do
     if [ "${failures[i]}" -eq 0 ] && [ -n "${checked[i]:-}" ]; then
         verified=$((verified + 1))
-        signed=unsigned
-        [ ! -f "$work/$i.signature" ] || signed=signed
-        echo "verified: ${label[i]} is the release of commit $sha ($signed)"
+        echo "verified: ${label[i]} is the release of commit $sha ($([ -n "${signed[i]:-}" ] && echo signed || echo unsigned))"
     elif [ "${failures[i]}" -eq 0 ]; then
         echo "NOT verified: ${label[i]}: the checks did not run to their end (see the errors above)"
     else
