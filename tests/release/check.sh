@@ -81,6 +81,10 @@ mkdir "$work/hostile"
 mapfile -t table < <(/usr/bin/python3 -I "$source/tests/release/hostile-zips.py" "${real[0]}" "$work/hostile" \
     "$(git -C "$src" log -1 --format=%ct)" "$source" "$keys")
 [ ${#table[@]} -gt 0 ] || fail "no altered zips made"
+# The 32-bit zip under the 64-bit one's name.
+mkdir "$work/hostile/renamed"
+cp "${real[1]}" "$work/hostile/renamed/$(basename "${real[0]}")"
+table+=("$work/hostile/renamed/$(basename "${real[0]}")"$'\t'"zip: its exe is the one of the release zip $(basename "${real[1]}")")
 fingerprint=$(openssl x509 -in "$keys/cert.pem" -noout -fingerprint -sha256 | cut -d= -f2)
 report=$(cd "$src" && KZ_VERIFY_SIGNED=1 KZ_VERIFY_SIGNER=$fingerprint KZ_VERIFY_CAFILE=$keys/trusted.pem \
     KZ_VERIFY_TSA_CAFILE=$keys/tsa/tsa-root.pem \
@@ -88,7 +92,8 @@ report=$(cd "$src" && KZ_VERIFY_SIGNED=1 KZ_VERIFY_SIGNER=$fingerprint KZ_VERIFY
 echo "$report" | sed 's/^/    /'
 for zip in "${real[@]}"; do
     name=$(basename "$zip")
-    signatures=$(sed -n "/^== $name: against/,/^== /p" <<<"$report")
+    # Its own section: the first of that name (a renamed copy comes later).
+    signatures=$(awk -v head="== $name: against" '/^== / { inside = index($0, head) == 1 && !seen++ } inside' <<<"$report")
     if grep -qF "verified: $name is the release of commit $sha (signed)" <<<"$report" &&
         grep -qE '^signature 0 \(primary\): SHA1, signer /CN=KZviVIVaru test vendor$' <<<"$signatures" &&
         grep -qE '^signature 1: SHA256, signer /CN=KZviVIVaru test vendor$' <<<"$signatures" &&

@@ -13,6 +13,7 @@ the change tells them apart; the directory tricks need Python's zipfile.
 import hashlib
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -67,6 +68,22 @@ def unsigned_exe():
     return osslsigncode(good[EXE], "remove-signature")
 
 
+def padded_signature():
+    """4 KiB put inside the certificate entry after the signature, which
+    Authenticode does not hash (CVE-2013-3900); returns the exe and how many
+    bytes then follow the signature."""
+    exe = bytearray(good[EXE])
+    pe = struct.unpack_from("<I", exe, 0x3C)[0]
+    magic = struct.unpack_from("<H", exe, pe + 24)[0]
+    security = pe + 24 + (112 if magic == 0x20B else 96) + 4 * 8
+    offset, size = struct.unpack_from("<II", exe, security)
+    signature = 4 + int.from_bytes(exe[offset + 10:offset + 12], "big")  # 30 82 hi lo
+    padding = b"PAYLOAD-" * 512
+    struct.pack_into("<II", exe, security, offset, size + len(padding))
+    struct.pack_into("<I", exe, offset, size + len(padding))
+    return bytes(exe + padding), size + len(padding) - 8 - signature
+
+
 def later_stamp():
     """The RFC 3161 stamp's time (its one GeneralizedTime) moved a year on."""
     stamp = re.search(rb"\x18\x0f(20\d\d)\d{10}Z", good[EXE])
@@ -80,6 +97,7 @@ guide = good["README-CHS.txt"].decode("utf-8").replace("不要设法绕过", "�
 buildinfo = good["BUILDINFO"].decode().splitlines(keepends=True)
 other_compiler = "".join(f"package {COMPILER} 99.0-1\n" if line.startswith(f"package {COMPILER} ") else line
                          for line in buildinfo).encode()
+padded, padded_bytes = padded_signature()
 cases = [
     ("planted-dll.zip", lambda n: release_writer(n, {**good, "version.dll": b"MZ"}),
      "version.dll: not part of the commit's release"),
@@ -105,6 +123,8 @@ cases = [
     ("stranger-nested.zip", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
         good[EXE], "sign", *key("stranger"), "-h", "sha256", "-nest")})),
      f"{EXE}: signature 1 does not verify (Error: self-signed certificate)"),
+    ("padded-signature.zip", lambda n: release_writer(n, with_sums({**good, EXE: padded})),
+     f"{EXE}: {padded_bytes} bytes follow the signature inside its certificate entry"),
     ("impostor-signed.zip", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
         unsigned_exe(), "sign", *key("impostor"), "-h", "sha256")})),
      f"{EXE}: signature 0 is by the certificate"),
