@@ -65,12 +65,12 @@ if [ "$need" = test ]; then
     lean=(wine32:i386)                  # runs the 32-bit Windows builds
     backports=(
         qemu-user                       # runs wine32's i386 code on an x86-64 kernel
-        osslsigncode                    # Authenticode signing and checking of releases
+        osslsigncode                    # 2.8 or later: the tests alter signatures with add -index and -TSA-*
     )
 fi
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
-backports_known() { [ "$need" = test ] && grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; }
+backports_known() { grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; }
 i386_known() { dpkg --print-foreign-architectures | grep -qx i386; }
 locale_missing() { ! locale -a 2>/dev/null | grep -qx "$1.utf8"; }
 
@@ -85,7 +85,7 @@ absent() {  # CHECK PACKAGE...: the packages CHECK does not find, a line each
 survey() {
     backports_target=()
     backported() { installed "$1"; }
-    if backports_known; then
+    if [ "$need" = test ] && backports_known; then
         backports_target=(-t bookworm-backports)
         backported() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null | grep -q '~bpo'; }
     fi
@@ -134,7 +134,7 @@ if [ "$need" = test ] && ! backports_known; then
         printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
             "$archive" >"$backports_list"
     else
-        echo "deps: no Debian archive in apt's sources; qemu comes from bookworm itself (slow)" >&2
+        echo "deps: no Debian archive in apt's sources; qemu and osslsigncode come from bookworm itself (qemu slow, osslsigncode too old for the signing tests)" >&2
     fi
     survey  # the backported packages are now wanted from backports
 fi

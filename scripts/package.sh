@@ -44,11 +44,14 @@ commit=$(git rev-parse --verify -q 'HEAD^{commit}' 2>/dev/null) ||
 changed=$(git status --porcelain --untracked-files=no) || die "git cannot read this checkout's status"
 [ -z "$changed" ] || die "uncommitted changes to tracked files, which no commit holds; commit or stash them first:
 $(sed 's/^.. /    /' <<<"$changed")"
+# The commit's time for every date the build and the zips keep, whatever the
+# caller's environment says: BUILDINFO records what the build saw.
 epoch=$(git log -1 --format=%ct "$commit")
+export SOURCE_DATE_EPOCH=$epoch
 
 if [ -n "$signing" ]; then
-    # Before the build: a wrong password should not wait for it, and a
-    # token's PIN is tried once, not once for each exe.
+    # Before the build: a wrong password should not wait for it, and a wrong
+    # PIN costs the token one retry, not one for each signature.
     scripts/sign-exe.sh check || die "nothing signed, no release made"
 fi
 
@@ -75,7 +78,8 @@ for arch in x64 x86; do
     fi
     tests/pe/check-oldest-windows.sh "$exe" "$arch" "$root" >"$out/$arch.pe.log" ||
         { cat "$out/$arch.pe.log"; die "the $arch exe would not start on the oldest Windows it claims; no release made"; }
-    scripts/buildinfo.sh "$arch" "$name" "$commit" "$epoch" >"$stage/BUILDINFO"
+    scripts/buildinfo.sh "$arch" "$name" "$commit" "$epoch" >"$stage/BUILDINFO" ||
+        die "the build record of the $arch zip could not be written; no release made"
     (cd "$stage" && sha256sum -- *) >"$out/SHA256SUMS" && mv "$out/SHA256SUMS" "$stage/"
     /usr/bin/python3 -I scripts/release-zip.py write "$out/$name.zip" "$epoch" "$stage" ||
         die "the $arch zip could not be written; no release made"
@@ -85,7 +89,14 @@ done
 mv "${zips[@]}" build/packages/
 finished=1
 if [ -n "$signing" ]; then
-    echo "both exes signed with the key of $signing$([ "${KZ_SIGN_DUAL:-}" != 1 ] || echo ", SHA-1 and SHA-256"), time-stamped by ${KZ_SIGN_TIMESTAMP_URL:-}"
+    stamps="time-stamped by $KZ_SIGN_TIMESTAMP_URL"
+    [ "$KZ_SIGN_TIMESTAMP_URL" != none ] || stamps="not time-stamped"
+    if [ "${KZ_SIGN_DUAL:-}" = 1 ]; then
+        legacy="time-stamped by $KZ_SIGN_LEGACY_TIMESTAMP_URL"
+        [ "$KZ_SIGN_LEGACY_TIMESTAMP_URL" != none ] || legacy="not time-stamped"
+        stamps="SHA-1 $legacy, SHA-256 $stamps"
+    fi
+    echo "both exes signed with the key of $signing, $stamps"
 fi
 echo "commit $commit"
 (cd build/packages && sha256sum KZviVIVaru-*.zip)

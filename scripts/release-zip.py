@@ -183,6 +183,8 @@ def unpack(name, method, crc, size, packed):
 
 
 def checked(zip_path):
+    if os.path.getsize(zip_path) > LARGEST_IN_ALL:
+        raise NotARelease(f"zip: {os.path.getsize(zip_path)} bytes, more than any release holds")
     with open(zip_path, "rb") as f:
         entries, problems = read_directory(f.read())
     if problems:
@@ -212,7 +214,7 @@ def main(args):
         print(problem)
         sys.exit(1)
     except (OSError, struct.error, zlib.error, ValueError) as error:
-        print(f"zip: cannot be read: {error}")
+        print(f"zip: cannot be {'written' if args[0] == 'write' else 'read'}: {error}")
         sys.exit(1)
 
 

@@ -10,27 +10,35 @@
 #  2. its BUILDINFO's package versions against this machine's, before the
 #     build: another version of the toolchain changes the exe's bytes by itself;
 #  3. the commit's own release, built here by that commit's scripts/package.sh
-#     in a clean clone of it, unsigned: the zip must hold exactly its files;
+#     in a clean clone of it, unsigned: the zip must hold exactly its files
+#     and bear the name of the release zip whose exe it holds;
 #  4. SHA256SUMS lists every other file of the zip, and each matches;
 #  5. every file but the exe byte-identical to the commit's; the exe's
-#     Authenticode signature, if any, reported and checked against the CA
-#     certificates in KZ_VERIFY_CAFILE (default: the system's), and the exe
-#     without it byte-identical to the commit's;
+#     unsigned area holding nothing but its signatures
+#     (scripts/signature-area.py); every signature listed and verified
+#     against the CA certificates in KZ_VERIFY_CAFILE, every time stamp
+#     against the authorities in KZ_VERIFY_TSA_CAFILE (both by default the
+#     system's), all signatures by one certificate; the exe without them
+#     byte-identical to the commit's;
 #  6. the zip laid out exactly as the release's zip writer lays out its files.
 # KZ_VERIFY_SIGNED=1 fails an unsigned exe too: a signed release whose
 # signature was stripped is otherwise an unsigned release of the same code.
+# KZ_VERIFY_SIGNER=<SHA-256 fingerprint> fails an unsigned exe and every
+# signature by another certificate than the vendor's.
 #
 # Each failure is one line, "FAIL: ZIP: what: cause". Ends with 0 only when
 # every zip is verified. Needs only what building needs, plus osslsigncode
-# (scripts/deps.sh verify).
+# (scripts/deps.sh verify); reads the reports of bookworm's 2.5 and of 2.9.
 set -uo pipefail
 usage="usage: verify-release.sh ZIP... [COMMIT]"
 zips=()
+given=()  # as the user named them: what the report calls them
 commit=
 for arg in "$@"; do
     case $arg in
     *.zip) [ -f "$arg" ] || { echo "verify-release: no file $arg" >&2; exit 2; }
-        zips+=("$(readlink -f -- "$arg")") ;;
+        zips+=("$(readlink -f -- "$arg")")
+        given+=("$arg") ;;
     *) [ -z "$commit" ] || { echo "$usage" >&2; exit 2; }
         commit=$arg ;;
     esac
@@ -62,6 +70,7 @@ failures=()
 label=()
 checked=()  # set once a zip has been through every check: an error on the way is no verdict
 signed=()
+toolchain=()  # the packages whose versions here differ from BUILDINFO's
 fail() { printf 'FAIL: %s: %s\n' "${label[$1]}" "$2" | printable; failures[$1]=$((failures[$1] + 1)); }
 
 # The packages BUILDINFO names whose versions differ here, on one line.
@@ -89,36 +98,38 @@ first_difference() {
 # Every Authenticode signature of EXE (the primary one and those nested in
 # it): index, digest, signer, the SHA-256 fingerprint of the signer's
 # certificate, and time stamp. Each signature must verify against
-# KZ_VERIFY_CAFILE, each time stamp against KZ_VERIFY_TSA_CAFILE, and with
-# KZ_VERIFY_SIGNER each must be by that certificate. osslsigncode's own exit
-# code and closing "Succeeded" cover only some of this, so its report is read
-# signature by signature.
+# KZ_VERIFY_CAFILE, each time stamp against KZ_VERIFY_TSA_CAFILE, with
+# KZ_VERIFY_SIGNER each must be by that certificate, and all by one.
+# osslsigncode's exit code and closing "Succeeded" hold when any one
+# signature verifies, so its report is read signature by signature; the
+# wording of bookworm's 2.5 and of 2.9 alike.
 check_signatures() {
-    local i=$1 exe=$2 report leaves index digest subject stamp stamped signed reason leaf
+    local i=$1 exe=$2 report index digest subject stamp stamped signed reason leaf count=0
     local verify=(osslsigncode verify -in "$exe")
     [ -z "${KZ_VERIFY_CAFILE:-}" ] || verify+=(-CAfile "$KZ_VERIFY_CAFILE")
     [ -z "${KZ_VERIFY_TSA_CAFILE:-}" ] || verify+=(-TSA-CAfile "$KZ_VERIFY_TSA_CAFILE")
     report=$("${verify[@]}" 2>&1)
     # osslsigncode names a signature's leaf certificate only when it is not
-    # the one asked for (-require-leaf-hash): ask for none, and it names every
-    # one, in order. The pinned signer is compared with these, so that a
-    # signature by another certificate is also checked for trust.
-    mapfile -t leaves < <(osslsigncode verify -in "$exe" -require-leaf-hash "sha256:$(printf '%064d' 0)" 2>&1 |
-        sed -n 's/^Leaf hash value mismatch: \([0-9A-Fa-f]*\) computed.*/\1/p' | tr a-f A-F)
+    # the one asked for (-require-leaf-hash): ask for none, and it names each,
+    # under its signature's index.
+    local -A leaves=()
+    while read -r index leaf; do leaves[$index]=$leaf; done < <(
+        osslsigncode verify -in "$exe" -require-leaf-hash "sha256:$(printf '%064d' 0)" 2>&1 | awk '
+            /^Signature Index: [0-9]+ / { index_ = $3 }
+            /^Leaf hash value mismatch: [0-9A-Fa-f]+ computed/ { print index_, toupper($5) }')
     # One line a signature, its fields apart by the unit separator, which awk
     # keeps out of the fields (a certificate's subject is anyone's text).
-    local count=0
     while IFS=$'\037' read -r index digest subject stamp stamped signed reason; do
         count=$((count + 1))
-        leaf=${leaves[index]:-unknown}
-        echo "signature $index$([ "$index" != 0 ] || echo " (primary)"): $digest, signer $subject" | printable
+        leaf=${leaves[$index]:-unknown}
+        echo "signature $index$([ "$index" != 0 ] || echo " (primary)"): $digest, signer $subject"
         echo "  signer's certificate, SHA-256: $leaf"
-        if [ -z "$stamp" ]; then
+        if [ -z "$stamp$stamped" ]; then
             echo "  time stamp: none"
-        elif [ "$stamped" = ok ]; then
-            echo "  time stamp: $stamp (verified)" | printable
+        elif [ "$stamped" = ok ] && [ -n "$stamp" ]; then
+            echo "  time stamp: $stamp (verified)"
         else
-            echo "  time stamp: $stamp (NOT verified)" | printable
+            echo "  time stamp: ${stamp:-undated} (NOT verified)"
             fail "$i" "KZviVIVaru.exe: signature $index: its time stamp does not verify against the authorities in ${KZ_VERIFY_TSA_CAFILE:-the system certificate store} (${reason:-no reason given})"
         fi
         if [ -n "$signer" ] && [ "$leaf" != "$signer" ]; then
@@ -136,14 +147,16 @@ check_signatures() {
                 printf "%s\037%s\037%s\037%s\037%s\037%s\037%s\n", index_, clean(digest), clean(subject),
                     clean(stamp), stamped, signed, clean(reason)
         }
+        function after(prefix, line) { sub("^[[:space:]]*" prefix "[[:space:]]*", "", line); return line }
         /^Signature Index: [0-9]+ / { flush(); index_ = $3; digest = subject = stamp = stamped = signed = reason = "" }
         index_ == "" { next }
         /^Message digest algorithm +: / && digest == "" { digest = $NF }
-        /^[[:space:]]+Subject: / && subject == "" { sub(/^[[:space:]]+Subject: /, ""); subject = $0 }
-        /^[[:space:]]+Timestamp time: / && stamp == "" { sub(/^[[:space:]]+Timestamp time: /, ""); stamp = $0 }
+        /^[[:space:]]+Subject: / && subject == "" { subject = after("Subject:", $0) }
+        /^[[:space:]]+Timestamp time: / && stamp == "" { stamp = after("Timestamp time:", $0) }
+        /^The signature is timestamped: / && stamp == "" { stamp = after("The signature is timestamped:", $0) }
         /^Timestamp Server Signature verification: / && stamped != "failed" { stamped = $NF }  # one failed stamp fails
         /^Signature verification: / { signed = $NF }
-        /Error: |Leaf hash match: failed|error/ && reason == "" { r = $0; sub(/^[[:space:]]+/, "", r); reason = r }
+        /[Ee]rror: / && reason == "" { reason = $0; sub(/.*[Ee]rror: */, "", reason) }
         END { flush() }' <<<"$report")
     [ "$count" -gt 0 ] || fail "$i" "KZviVIVaru.exe: carries a signature that osslsigncode cannot read"
     # Windows names the primary signature's signer; a release's signatures
@@ -155,11 +168,11 @@ check_signatures() {
 # 1 and 2: each zip's directory, then its build record.
 for i in "${!zips[@]}"; do
     zip=${zips[$i]}
-    label[i]=$(shown "$(basename "$zip")")
+    label[i]=$(shown "${given[i]}")
     failures[i]=0
     files=$work/$i
     mkdir -p "$files"
-    echo "== $(shown "$zip")"
+    echo "== ${label[i]}"
     if ! relzip list "$zip" >"$work/$i.names"; then
         while IFS= read -r line; do fail "$i" "$line"; done <"$work/$i.names"
         continue
@@ -169,9 +182,9 @@ for i in "${!zips[@]}"; do
         { fail "$i" "$(head -n1 "$work/$i.extract")"; continue; }
     echo "directory: ${#names[@]} regular files at the top level: ${names[*]}" | printable
     if [ -f "$files/BUILDINFO" ]; then
-        differences=$(toolchain_differences "$files/BUILDINFO")
-        if [ -n "$differences" ]; then
-            echo "toolchain: not the one BUILDINFO names, and that alone changes the exe's bytes: $differences"
+        toolchain[i]=$(toolchain_differences "$files/BUILDINFO")
+        if [ -n "${toolchain[i]}" ]; then
+            echo "toolchain: not the one BUILDINFO names, and that alone changes the exe's bytes: ${toolchain[i]}"
         else
             echo "toolchain: the package versions BUILDINFO names"
         fi
@@ -214,14 +227,14 @@ for i in "${sound[@]}"; do
     # The name says which Windows the exe runs on: a 64-bit exe under the
     # 32-bit zip's name would reach an XP station.
     release_name=$(awk '$1 == "zip" { print $2 ".zip" }' "$reference/BUILDINFO" 2>/dev/null)
-    [ -z "$release_name" ] || [ "$(basename "$zip")" = "$release_name" ] ||
-        fail "$i" "zip: its exe is the one of the release zip $release_name, not of one named $(shown "$(basename "$zip")")"
+    [ -z "$release_name" ] || [ "$(basename "${given[i]}")" = "$release_name" ] ||
+        fail "$i" "zip: its exe is the one of the release zip $release_name, not of one named $(shown "$(basename "${given[i]}")")"
     mapfile -t expected < <(names_in "$reference")
-    mapfile -t given < <(names_in "$files")
+    mapfile -t held < <(names_in "$files")
     for name in "${expected[@]}"; do
         [ -e "$files/$name" ] || fail "$i" "$name: missing"
     done
-    for name in "${given[@]}"; do
+    for name in "${held[@]}"; do
         [ -e "$reference/$name" ] || fail "$i" "$name: not part of the commit's release"
     done
 
@@ -237,7 +250,7 @@ for i in "${sound[@]}"; do
                 fail "$i" "SHA256SUMS: line $n is not a SHA-256 hash and a file name"
             fi
         done <"$files/SHA256SUMS"
-        for name in "${given[@]}"; do
+        for name in "${held[@]}"; do
             [ "$name" != SHA256SUMS ] || continue
             if [ -z "${listed[$name]:-}" ]; then
                 fail "$i" "$name: not in SHA256SUMS"
@@ -288,10 +301,8 @@ for i in "${sound[@]}"; do
     if cmp -s "$unsigned" "$reference/KZviVIVaru.exe"; then
         echo "KZviVIVaru.exe without its signature: identical to the commit's"
     else
-        differences=
-        [ ! -f "$files/BUILDINFO" ] || differences=$(toolchain_differences "$files/BUILDINFO")
-        if [ -n "$differences" ]; then
-            fail "$i" "KZviVIVaru.exe: without its signature, differs from the commit's; this machine's toolchain is not the one BUILDINFO names ($differences), and that alone changes the exe's bytes: verify on a machine with the versions BUILDINFO names"
+        if [ -n "${toolchain[i]:-}" ]; then
+            fail "$i" "KZviVIVaru.exe: without its signature, differs from the commit's; this machine's toolchain is not the one BUILDINFO names (${toolchain[i]}), and that alone changes the exe's bytes: verify on a machine with the versions BUILDINFO names"
         else
             fail "$i" "KZviVIVaru.exe: without its signature, differs from the commit's"
         fi

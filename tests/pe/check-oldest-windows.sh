@@ -81,8 +81,10 @@ fi
 # classes (the button, the message box's controls) only for a program that has
 # called into comctl32. Wine and newer Windows load it regardless, so only
 # this check can notice the call going missing.
-# The manifest is stored as plain text in the resource section.
-manifest=$("$binutils-objcopy" -O binary --only-section=.rsrc "$exe" /dev/stdout 2>/dev/null | tr -d '\0')
+# The manifest is plain text in the resource section, read with the cross
+# objcopy: the release machine that runs this check has no icoutils.
+manifest=$("$binutils-objcopy" -O binary --only-section=.rsrc "$exe" /dev/stdout 2>/dev/null | tr -d '\0') ||
+    fail "cannot read the resource section of $exe"
 if grep -q 'name="Microsoft.Windows.Common-Controls" version="6' <<<"$manifest"; then
     if grep -qx 'comctl32.dll InitCommonControlsEx' <<<"$imports"; then
         echo "ok: Common Controls 6, and comctl32's InitCommonControlsEx imported"

@@ -1,6 +1,7 @@
 """Makes altered copies of a signed release zip, the ways an attacker or a
-careless repacker would, and prints for each "ZIP<TAB>the cause
-verify-release must give".
+careless repacker would, each under the real zip's name in a folder of its
+own (so that nothing but the alteration tells it apart), and prints for each
+"ZIP<TAB>the cause verify-release must give" (? for any one character).
 
     hostile-zips.py SIGNED_ZIP OUT_FOLDER SOURCE_DATE_EPOCH SOURCE_DIR PKI_DIR
 
@@ -34,17 +35,17 @@ def with_sums(files):
     return {**files, "SHA256SUMS": "".join(lines).encode()}
 
 
-def release_writer(name, files):
+def release_writer(path, files):
     with tempfile.TemporaryDirectory() as folder:
         for entry, data in files.items():
             with open(os.path.join(folder, entry), "wb") as f:
                 f.write(data)
         subprocess.run(["/usr/bin/python3", "-I", f"{source}/scripts/release-zip.py", "write",
-                        os.path.join(out, name), epoch, folder], check=True)
+                        path, epoch, folder], check=True)
 
 
-def zipfile_writer(name, entries):
-    with zipfile.ZipFile(os.path.join(out, name), "w") as z:
+def zipfile_writer(path, entries):
+    with zipfile.ZipFile(path, "w") as z:
         for info, data in entries:
             z.writestr(info, data)
 
@@ -99,36 +100,38 @@ other_compiler = "".join(f"package {COMPILER} 99.0-1\n" if line.startswith(f"pac
                          for line in buildinfo).encode()
 padded, padded_bytes = padded_signature()
 cases = [
-    ("planted-dll.zip", lambda n: release_writer(n, {**good, "version.dll": b"MZ"}),
+    ("planted-dll", lambda n: release_writer(n, {**good, "version.dll": b"MZ"}),
      "version.dll: not part of the commit's release"),
-    ("edited-guide.zip", lambda n: release_writer(n, with_sums({**good, "README-CHS.txt": guide})),
+    ("edited-guide", lambda n: release_writer(n, with_sums({**good, "README-CHS.txt": guide})),
      "README-CHS.txt: differs from the commit's README-CHS.txt"),
-    ("linked-exe.zip", lambda n: zipfile_writer(
+    ("linked-exe", lambda n: zipfile_writer(
         n, [(link, "../../good/KZviVIVaru.exe")] + [(k, v) for k, v in good.items() if k != EXE]),
      "KZviVIVaru.exe: a symbolic link, not a regular file"),
-    ("duplicate-exe.zip", lambda n: zipfile_writer(n, list(good.items()) + [(EXE, good[EXE] + b"\0")]),
+    ("duplicate-exe", lambda n: zipfile_writer(n, list(good.items()) + [(EXE, good[EXE] + b"\0")]),
      "KZviVIVaru.exe: a second entry of that name"),
-    ("no-buildinfo.zip", lambda n: release_writer(n, with_sums({k: v for k, v in good.items() if k != "BUILDINFO"})),
+    ("no-buildinfo", lambda n: release_writer(n, with_sums({k: v for k, v in good.items() if k != "BUILDINFO"})),
      "BUILDINFO: missing"),
-    ("other-compiler.zip", lambda n: release_writer(n, with_sums({**good, "BUILDINFO": other_compiler})),
+    ("other-compiler", lambda n: release_writer(n, with_sums({**good, "BUILDINFO": other_compiler})),
      f"BUILDINFO: differs from the commit's BUILDINFO (it has \"package {COMPILER} 99.0-1\""),
-    ("stripped-signature.zip", lambda n: release_writer(n, with_sums({**good, EXE: unsigned_exe()})),
+    ("stripped-signature", lambda n: release_writer(n, with_sums({**good, EXE: unsigned_exe()})),
      f"{EXE}: not signed"),
-    ("edited-stamp.zip", lambda n: release_writer(n, with_sums({**good, EXE: later_stamp()})),
+    ("edited-stamp", lambda n: release_writer(n, with_sums({**good, EXE: later_stamp()})),
      f"{EXE}: signature 1: its time stamp does not verify"),
-    ("self-made-stamp.zip", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
+    ("self-made-stamp", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
         good[EXE], "add", "-index", "0", "-TSA-certs", f"{pki}/self-made-tsa.pem", "-TSA-key", f"{pki}/self-made-tsa.key",
         "-TSA-time", "1600000000")})),
      f"{EXE}: signature 0: its time stamp does not verify"),
-    ("stranger-nested.zip", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
+    ("stranger-nested", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
         good[EXE], "sign", *key("stranger"), "-h", "sha256", "-nest")})),
-     f"{EXE}: signature 1 does not verify (Error: self-signed certificate)"),
-    ("padded-signature.zip", lambda n: release_writer(n, with_sums({**good, EXE: padded})),
+     f"{EXE}: signature ? does not verify (self-signed certificate)"),  # its index: osslsigncode's order
+    ("padded-signature", lambda n: release_writer(n, with_sums({**good, EXE: padded})),
      f"{EXE}: {padded_bytes} bytes follow the signature inside its certificate entry"),
-    ("impostor-signed.zip", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
+    ("impostor-signed", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
         unsigned_exe(), "sign", *key("impostor"), "-h", "sha256")})),
      f"{EXE}: signature 0 is by the certificate"),
 ]
-for name, make, cause in cases:
-    make(name)
-    print(f"{os.path.join(out, name)}\t{cause}")
+for case, make, cause in cases:
+    os.mkdir(os.path.join(out, case))
+    path = os.path.join(out, case, os.path.basename(signed_zip))
+    make(path)
+    print(f"{path}\t{cause}")

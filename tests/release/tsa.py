@@ -9,11 +9,14 @@ configuration). Serves, until killed:
                  encrypted digest in a ContentInfo), answered by a base64 CMS
                  signature over that digest by the same key, dated now.
 Writes the port it listens on to FOLDER/port. Requests are bounded: at most
-64 KiB each, 10 s of openssl each, and 200 in all.
+64 KiB each, 10 s of openssl each, 200 in all; a client silent for 10 s is
+dropped; and the authority ends itself after 15 minutes, should the test that
+started it be killed before it can stop it.
 """
 import base64
 import http.server
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -47,6 +50,7 @@ def openssl(*args):
 
 
 class Authority(http.server.BaseHTTPRequestHandler):
+    timeout = 10
     def do_POST(self):
         length = int(self.headers.get("Content-Length") or 0)
         if BUDGET[0] <= 0 or not 0 < length <= LARGEST:
@@ -86,8 +90,8 @@ class Authority(http.server.BaseHTTPRequestHandler):
         pass
 
 
+signal.alarm(15 * 60)
 server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
-server.timeout = 10
 with open(os.path.join(folder, "port.partial"), "w") as f:
     f.write(str(server.server_address[1]))
 os.replace(os.path.join(folder, "port.partial"), os.path.join(folder, "port"))

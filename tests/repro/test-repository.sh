@@ -1,11 +1,12 @@
 # Sourced by the release tests. test_repository SOURCE DEST: a git repository
 # in DEST whose one commit holds the files git knows of in SOURCE, committed
 # or not, as a fresh clone would have them: the sources under test, as a
-# commit that a release can be made from.
+# commit that a release can be made from. A tracked file deleted in SOURCE
+# stays out.
 test_repository() {
     mkdir -p "$2"
     (cd "$1" && git ls-files -z --cached --others --exclude-standard |
-        xargs -0 -I{} sh -c 'test -e "{}" && cp --parents -p "{}" "$1"' _ "$2") &&
+        xargs -0 sh -c 'for f; do [ ! -e "$f" ] || cp --parents -p -- "$f" "$0" || exit 1; done' "$2") &&
         git -C "$2" init -q && git -C "$2" add -A &&
         git -C "$2" -c user.name=test -c user.email=test@localhost commit -qm "the sources under test"
 }
