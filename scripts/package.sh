@@ -29,7 +29,7 @@ die() { echo "package: $*" >&2; exit 1; }
 # No zip of an earlier run may pass for this one, whole or in part.
 rm -f build/packages/KZviVIVaru-*.zip
 finished=
-trap '[ -n "$finished" ] || rm -f "$root"/build/packages/KZviVIVaru-*.zip' EXIT
+trap '[ -n "$finished" ] || rm -f "$root"/build/packages/KZviVIVaru-*.zip "$root"/build/release/*.zip' EXIT
 trap 'exit 1' INT TERM HUP
 
 signing=${KZ_SIGN_PFX:-}${KZ_SIGN_PKCS11_MODULE:-}

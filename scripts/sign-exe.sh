@@ -47,6 +47,17 @@ authority() {  # VARIABLE WHAT: VARIABLE is an http(s) URL or "none"
     [ "$url" = none ] || [[ $url =~ ^https?://[^[:space:]]+$ ]] || die "$1 is neither an http(s) URL nor \"none\": $url"
 }
 
+# The password or PIN as both tools are to read it: the file's first line,
+# without its line end (openssl reads up to it; osslsigncode reads the whole
+# file). In a folder of this run's own, which no one else can read.
+secret=
+forget() { [ -z "$secret" ] || rm -rf "${secret%/*}"; }
+trap forget EXIT
+if [ -n "${KZ_SIGN_PASSWORD_FILE:-}" ] && [ -f "$KZ_SIGN_PASSWORD_FILE" ] && [ -r "$KZ_SIGN_PASSWORD_FILE" ]; then
+    secret=$(mktemp -d)/secret
+    (umask 077 && head -n 1 "$KZ_SIGN_PASSWORD_FILE" | tr -d '\r\n' >"$secret")
+fi
+
 key_args=()
 if [ -n "${KZ_SIGN_PFX:-}" ] && [ -n "${KZ_SIGN_PKCS11_MODULE:-}" ]; then
     die "both KZ_SIGN_PFX and KZ_SIGN_PKCS11_MODULE are set; sign with one key"
@@ -57,7 +68,7 @@ elif [ -n "${KZ_SIGN_PFX:-}" ]; then
 else
     die "no key: set KZ_SIGN_PFX, or KZ_SIGN_PKCS11_MODULE with KZ_SIGN_KEY and KZ_SIGN_CERT"
 fi
-key_args+=(-readpass "${KZ_SIGN_PASSWORD_FILE:-}")
+key_args+=(-readpass "$secret")
 
 check() {
     command -v osslsigncode >/dev/null || die "osslsigncode is not installed (scripts/deps.sh verify installs it)"
@@ -70,7 +81,7 @@ check() {
         readable KZ_SIGN_PFX "the PKCS#12 file"
         # Certificates exported from older Windows use ciphers OpenSSL 3
         # keeps in its legacy provider.
-        local open=(openssl pkcs12 -in "$KZ_SIGN_PFX" -passin "file:$KZ_SIGN_PASSWORD_FILE" -noout)
+        local open=(openssl pkcs12 -in "$KZ_SIGN_PFX" -passin "file:$secret" -noout)
         "${open[@]}" 2>/dev/null || "${open[@]}" -legacy 2>/dev/null ||
             die "the password in $KZ_SIGN_PASSWORD_FILE does not open $KZ_SIGN_PFX, or that is not a PKCS#12 file"
         return
@@ -78,6 +89,8 @@ check() {
     readable KZ_SIGN_PKCS11_MODULE "the token's PKCS#11 module"
     readable KZ_SIGN_CERT "the signing certificate (PEM, with its chain)"
     [[ ${KZ_SIGN_KEY:-} == pkcs11:* ]] || die "KZ_SIGN_KEY must be the private key's pkcs11: URI"
+    [[ $KZ_SIGN_KEY != *pin-value=* && $KZ_SIGN_KEY != *pin-source=* ]] ||
+        die "KZ_SIGN_KEY carries the PIN, which would then be on command lines; put it in KZ_SIGN_PASSWORD_FILE"
     openssl x509 -in "$KZ_SIGN_CERT" -noout 2>/dev/null || die "$KZ_SIGN_CERT (KZ_SIGN_CERT) holds no PEM certificate"
     # One signature by the token, checked with the certificate's public key:
     # the module loads, the PIN opens the token, the key is there and belongs
@@ -91,7 +104,7 @@ check() {
     # In a subshell of its own: the engine may crash on its way out after a
     # failure, and the shell would report that on the terminal.
     (OPENSSL_CONF=$work/openssl.cnf openssl pkeyutl -engine pkcs11 -keyform engine -inkey "$KZ_SIGN_KEY" \
-        -passin "file:$KZ_SIGN_PASSWORD_FILE" -sign -rawin -digest sha256 -in "$work/data" -out "$work/signature"
+        -passin "file:$secret" -sign -rawin -digest sha256 -in "$work/data" -out "$work/signature"
         exit $?) >"$work/log" 2>&1
     status=$?
     if [ $status -ne 0 ] || [ ! -s "$work/signature" ]; then
@@ -137,11 +150,12 @@ check)
     in=$1
     out=${2:?$usage}
     name=$(basename "$in")
+    readable KZ_SIGN_PASSWORD_FILE "the file that holds the password or PIN"
     authority KZ_SIGN_TIMESTAMP_URL "an RFC 3161 time-stamp authority"
     rm -f "$out"
     if [ "${KZ_SIGN_DUAL:-}" = 1 ]; then
         authority KZ_SIGN_LEGACY_TIMESTAMP_URL "a legacy Authenticode time-stamp authority for the SHA-1 signature"
-        trap 'rm -f "$out.sha1"' EXIT
+        trap 'rm -f "$out.sha1"; forget' EXIT
         sign_once "$in" "$out.sha1" sha1 -t "$KZ_SIGN_LEGACY_TIMESTAMP_URL"
         sign_once "$out.sha1" "$out" sha256 -ts "$KZ_SIGN_TIMESTAMP_URL" -nest
     else

@@ -69,13 +69,14 @@ machine() { x86_64-w64-mingw32-objdump -f "$1" 2>/dev/null | sed -n 's/.*file fo
 failures=()
 label=()
 checked=()  # set once a zip has been through every check: an error on the way is no verdict
-signed=()
+form=()  # how a zip's exe is signed, for its verdict
 toolchain=()  # the packages whose versions here differ from BUILDINFO's
 fail() { printf 'FAIL: %s: %s\n' "${label[$1]}" "$2" | printable; failures[$1]=$((failures[$1] + 1)); }
 
-# The packages BUILDINFO names whose versions differ here, on one line.
+# The packages BUILDINFO names whose versions differ here, on one line; of
+# the first few dozen only, however many a made-up BUILDINFO names.
 toolchain_differences() {
-    awk '$1 == "package" && NF == 3 { print $2, $3 }' "$1" | while read -r package version; do
+    awk '$1 == "package" && NF == 3 { print $2, $3 }' "$1" | head -n 32 | while read -r package version; do
         if ! [[ $package =~ ^[a-z0-9][a-z0-9.+-]+$ ]]; then
             echo "$package (not a Debian package name)"
         elif here=$(dpkg-query -W -f='${Version}' "$package" 2>/dev/null); [ "$here" != "$version" ]; then
@@ -98,42 +99,39 @@ first_difference() {
 # Every Authenticode signature of EXE (the primary one and those nested in
 # it): index, digest, signer, the SHA-256 fingerprint of the signer's
 # certificate, and time stamp. Each signature must verify against
-# KZ_VERIFY_CAFILE, each time stamp against KZ_VERIFY_TSA_CAFILE, with
+# KZ_VERIFY_CAFILE, each time stamp against KZ_VERIFY_TSA_CAFILE; with
 # KZ_VERIFY_SIGNER each must be by that certificate, and all by one.
-# osslsigncode's exit code and closing "Succeeded" hold when any one
-# signature verifies, so its report is read signature by signature; the
-# wording of bookworm's 2.5 and of 2.9 alike.
+# osslsigncode checks; its report is read signature by signature, in the
+# wording of bookworm's 2.5 and of 2.9 alike, since its exit code and
+# closing "Succeeded" hold when any one signature verifies. Who signed is
+# taken from the signatures themselves (scripts/signatures.py, in SIGNERS:
+# "FINGERPRINT SERIAL" lines), since a signature's description, which
+# anyone signing chooses, reaches that report unescaped.
 check_signatures() {
-    local i=$1 exe=$2 report index digest subject stamp stamped signed reason leaf count=0
-    local verify=(osslsigncode verify -in "$exe")
+    local i=$1 exe=$2 report index digest subject serial stamp stamped signed reason leaf line count=0
+    local -A by_serial=()
+    for line in "${signers[@]}"; do by_serial[${line#* }]=${line%% *}; done
+    local verify=(timeout 300 osslsigncode verify -in "$exe")
     [ -z "${KZ_VERIFY_CAFILE:-}" ] || verify+=(-CAfile "$KZ_VERIFY_CAFILE")
     [ -z "${KZ_VERIFY_TSA_CAFILE:-}" ] || verify+=(-TSA-CAfile "$KZ_VERIFY_TSA_CAFILE")
     report=$("${verify[@]}" 2>&1)
-    # osslsigncode names a signature's leaf certificate only when it is not
-    # the one asked for (-require-leaf-hash): ask for none, and it names each,
-    # under its signature's index.
-    local -A leaves=()
-    while read -r index leaf; do leaves[$index]=$leaf; done < <(
-        osslsigncode verify -in "$exe" -require-leaf-hash "sha256:$(printf '%064d' 0)" 2>&1 | awk '
-            /^Signature Index: [0-9]+ / { index_ = $3 }
-            /^Leaf hash value mismatch: [0-9A-Fa-f]+ computed/ { print index_, toupper($5) }')
+    [ $? -ne 124 ] || fail "$i" "KZviVIVaru.exe: osslsigncode took more than 5 minutes to verify it (a revocation list that does not come?)"
     # One line a signature, its fields apart by the unit separator, which awk
-    # keeps out of the fields (a certificate's subject is anyone's text).
-    while IFS=$'\037' read -r index digest subject stamp stamped signed reason; do
+    # keeps out of the fields.
+    while IFS=$'\037' read -r index digest subject serial stamp stamped signed reason; do
         count=$((count + 1))
-        leaf=${leaves[$index]:-unknown}
+        leaf=${by_serial[$serial]:-unknown}
         echo "signature $index$([ "$index" != 0 ] || echo " (primary)"): $digest, signer $subject"
         echo "  signer's certificate, SHA-256: $leaf"
         if [ -z "$stamp$stamped" ]; then
             echo "  time stamp: none"
+            form[i]+=", $digest"
         elif [ "$stamped" = ok ] && [ -n "$stamp" ]; then
             echo "  time stamp: $stamp (verified)"
+            form[i]+=", $digest time-stamped"
         else
             echo "  time stamp: ${stamp:-undated} (NOT verified)"
             fail "$i" "KZviVIVaru.exe: signature $index: its time stamp does not verify against the authorities in ${KZ_VERIFY_TSA_CAFILE:-the system certificate store} (${reason:-no reason given})"
-        fi
-        if [ -n "$signer" ] && [ "$leaf" != "$signer" ]; then
-            fail "$i" "KZviVIVaru.exe: signature $index is by the certificate $leaf, not the one KZ_VERIFY_SIGNER names"
         fi
         if [ "$signed" = ok ]; then
             echo "  verifies: yes"
@@ -144,25 +142,32 @@ check_signatures() {
         function clean(s) { gsub(/[\001-\037\177]/, "?", s); return s }
         function flush() {
             if (index_ != "")
-                printf "%s\037%s\037%s\037%s\037%s\037%s\037%s\n", index_, clean(digest), clean(subject),
-                    clean(stamp), stamped, signed, clean(reason)
+                printf "%s\037%s\037%s\037%s\037%s\037%s\037%s\037%s\n", index_, clean(digest), clean(subject),
+                    clean(serial), clean(stamp), stamped, signed, clean(reason)
         }
         function after(prefix, line) { sub("^[[:space:]]*" prefix "[[:space:]]*", "", line); return line }
-        /^Signature Index: [0-9]+ / { flush(); index_ = $3; digest = subject = stamp = stamped = signed = reason = "" }
+        /^Signature Index: [0-9]+ / { flush(); index_ = $3; digest = subject = serial = stamp = stamped = signed = reason = "" }
         index_ == "" { next }
         /^Message digest algorithm +: / && digest == "" { digest = $NF }
         /^[[:space:]]+Subject: / && subject == "" { subject = after("Subject:", $0) }
+        /^[[:space:]]+Serial : / && serial == "" { serial = toupper(after("Serial :", $0)); sub(/^0+/, "", serial) }
         /^[[:space:]]+Timestamp time: / && stamp == "" { stamp = after("Timestamp time:", $0) }
         /^The signature is timestamped: / && stamp == "" { stamp = after("The signature is timestamped:", $0) }
         /^Timestamp Server Signature verification: / && stamped != "failed" { stamped = $NF }  # one failed stamp fails
         /^Signature verification: / { signed = $NF }
         /[Ee]rror: / && reason == "" { reason = $0; sub(/.*[Ee]rror: */, "", reason) }
         END { flush() }' <<<"$report")
-    [ "$count" -gt 0 ] || fail "$i" "KZviVIVaru.exe: carries a signature that osslsigncode cannot read"
+    [ "$count" -eq ${#signers[@]} ] ||
+        fail "$i" "KZviVIVaru.exe: osslsigncode checked $count signatures, but the exe carries ${#signers[@]}"
+    for line in $(printf '%s\n' "${signers[@]%% *}" | sort -u); do
+        [ -z "$signer" ] || [ "$line" = "$signer" ] ||
+            fail "$i" "KZviVIVaru.exe: a signature is by the certificate $line, not the one KZ_VERIFY_SIGNER names"
+    done
     # Windows names the primary signature's signer; a release's signatures
     # are all the vendor's.
-    [ "$(printf '%s\n' "${leaves[@]}" | sort -u | wc -l)" -le 1 ] ||
+    [ "$(printf '%s\n' "${signers[@]%% *}" | sort -u | wc -l)" -le 1 ] ||
         fail "$i" "KZviVIVaru.exe: its signatures are by different certificates, and Windows shows only the primary one's signer"
+    form[i]="signed: ${form[i]#, }, by ${signers[0]%% *}"
 }
 
 # 1 and 2: each zip's directory, then its build record.
@@ -240,7 +245,9 @@ for i in "${sound[@]}"; do
 
     # SHA256SUMS: every other file listed and matching, nothing else listed.
     declare -A listed=()
-    if [ -f "$files/SHA256SUMS" ]; then
+    if [ "$(wc -l <"$files/SHA256SUMS" 2>/dev/null || echo 0)" -gt 64 ]; then
+        fail "$i" "SHA256SUMS: $(wc -l <"$files/SHA256SUMS") lines, more than a release lists"
+    elif [ -f "$files/SHA256SUMS" ]; then
         n=0
         while IFS= read -r line || [ -n "$line" ]; do
             n=$((n + 1))
@@ -285,15 +292,15 @@ for i in "${sound[@]}"; do
     # code under them.
     exe=$files/KZviVIVaru.exe
     unsigned=$work/$i.unsigned.exe
-    area=$(/usr/bin/python3 -I "$repo/scripts/signature-area.py" "$exe")
+    area=$(/usr/bin/python3 -I "$repo/scripts/signatures.py" "$exe")
     if [ "$area" = unsigned ]; then
         echo "signature: none (an unsigned release)"
         [ "${KZ_VERIFY_SIGNED:-}" != 1 ] || fail "$i" "KZviVIVaru.exe: not signed, and KZ_VERIFY_SIGNED=1 asks for a signature"
         [ -z "$signer" ] || fail "$i" "KZviVIVaru.exe: not signed, and KZ_VERIFY_SIGNER names the certificate that must have signed it"
         cp "$exe" "$unsigned"
     else
-        signed[i]=1
-        [ "$area" = signed ] || while IFS= read -r line; do fail "$i" "KZviVIVaru.exe: $line"; done <<<"$area"
+        while IFS= read -r line; do fail "$i" "KZviVIVaru.exe: $line"; done < <(sed -n 's/^problem //p' <<<"$area")
+        mapfile -t signers < <(sed -n 's/^signer //p' <<<"$area")
         check_signatures "$i" "$exe"
         osslsigncode remove-signature -in "$exe" -out "$unsigned" >/dev/null 2>&1 ||
             fail "$i" "KZviVIVaru.exe: its signature cannot be removed"
@@ -323,7 +330,7 @@ verified=0
 for i in "${!zips[@]}"; do
     if [ "${failures[i]}" -eq 0 ] && [ -n "${checked[i]:-}" ]; then
         verified=$((verified + 1))
-        echo "verified: ${label[i]} is the release of commit $sha ($([ -n "${signed[i]:-}" ] && echo signed || echo unsigned))"
+        echo "verified: ${label[i]} is the release of commit $sha (${form[i]:-unsigned})"
     elif [ "${failures[i]}" -eq 0 ]; then
         echo "NOT verified: ${label[i]}: the checks did not run to their end (see the errors above)"
     else
