@@ -24,7 +24,9 @@
 # KZ_VERIFY_SIGNED=1 fails an unsigned exe too: a signed release whose
 # signature was stripped is otherwise an unsigned release of the same code.
 # KZ_VERIFY_SIGNER=<SHA-256 fingerprint> fails an unsigned exe and every
-# signature by another certificate than the vendor's.
+# signature by another certificate than the vendor's;
+# KZ_VERIFY_SIGNATURES="SHA1 time-stamped, SHA256 time-stamped" (as the
+# verdict prints it) fails any other form of signing.
 #
 # Each failure is one line, "FAIL: ZIP: what: cause". Ends with 0 only when
 # every zip is verified. Needs only what building needs, plus osslsigncode
@@ -167,7 +169,12 @@ check_signatures() {
     # are all the vendor's.
     [ "$(printf '%s\n' "${signers[@]%% *}" | sort -u | wc -l)" -le 1 ] ||
         fail "$i" "KZviVIVaru.exe: its signatures are by different certificates, and Windows shows only the primary one's signer"
-    form[i]="signed: ${form[i]#, }, by ${signers[0]%% *}"
+    # The form the vendor announced, where the technician was told it: a
+    # signature stripped of its nested one or of its stamps verifies still.
+    if [ -n "${KZ_VERIFY_SIGNATURES:-}" ] && [ "${form[i]#, }" != "$KZ_VERIFY_SIGNATURES" ]; then
+        fail "$i" "KZviVIVaru.exe: signed as \"${form[i]#, }\", not as KZ_VERIFY_SIGNATURES says, \"$KZ_VERIFY_SIGNATURES\""
+    fi
+    form[i]="signed: ${form[i]#, }, by $(printf '%s\n' "${signers[@]%% *}" | head -n 1)"
 }
 
 # 1 and 2: each zip's directory, then its build record.
@@ -297,6 +304,7 @@ for i in "${sound[@]}"; do
         echo "signature: none (an unsigned release)"
         [ "${KZ_VERIFY_SIGNED:-}" != 1 ] || fail "$i" "KZviVIVaru.exe: not signed, and KZ_VERIFY_SIGNED=1 asks for a signature"
         [ -z "$signer" ] || fail "$i" "KZviVIVaru.exe: not signed, and KZ_VERIFY_SIGNER names the certificate that must have signed it"
+        [ -z "${KZ_VERIFY_SIGNATURES:-}" ] || fail "$i" "KZviVIVaru.exe: not signed, and KZ_VERIFY_SIGNATURES says how it must be"
         cp "$exe" "$unsigned"
     else
         while IFS= read -r line; do fail "$i" "KZviVIVaru.exe: $line"; done < <(sed -n 's/^problem //p' <<<"$area")

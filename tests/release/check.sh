@@ -92,6 +92,7 @@ cp "${real[1]}" "$work/hostile/renamed/$(basename "${real[0]}")"
 table+=("$work/hostile/renamed/$(basename "${real[0]}")"$'\t'"zip: its exe is the one of the release zip $(basename "${real[1]}")")
 fingerprint=$(openssl x509 -in "$keys/cert.pem" -noout -fingerprint -sha256 | cut -d= -f2)
 report=$(cd "$src" && KZ_VERIFY_SIGNED=1 KZ_VERIFY_SIGNER=$fingerprint KZ_VERIFY_CAFILE=$keys/trusted.pem \
+    KZ_VERIFY_SIGNATURES="SHA1 time-stamped, SHA256 time-stamped" \
     KZ_VERIFY_TSA_CAFILE=$keys/tsa/tsa-root.pem \
     "$source/tests/release/verifier-machine.sh" scripts/verify-release.sh "${real[@]}" "${table[@]%%$'\t'*}" 2>&1)
 echo "$report" | sed 's/^/    /'

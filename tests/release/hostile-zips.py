@@ -126,6 +126,9 @@ cases = [
      f"{EXE}: signature ? does not verify (self-signed certificate)"),  # its index: osslsigncode's order
     ("padded-signature", lambda n: release_writer(n, with_sums({**good, EXE: padded})),
      f"{EXE}: {padded_bytes} bytes follow the signature inside its certificate entry"),
+    ("sha256-alone", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
+        unsigned_exe(), "sign", "-pkcs12", f"{pki}/test.pfx", "-readpass", f"{pki}/password", "-h", "sha256")})),
+     f"{EXE}: signed as \"SHA256\", not as KZ_VERIFY_SIGNATURES says"),
     ("impostor-signed", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
         unsigned_exe(), "sign", *key("impostor"), "-h", "sha256")})),
      f"{EXE}: a signature is by the certificate"),
