@@ -15,7 +15,7 @@
 #  4. SHA256SUMS lists every other file of the zip, and each matches;
 #  5. every file but the exe byte-identical to the commit's; the exe's
 #     unsigned area holding nothing but its signatures
-#     (scripts/signature-area.py); every signature listed and verified
+#     (scripts/signatures.py); every signature listed and verified
 #     against the CA certificates in KZ_VERIFY_CAFILE, every time stamp
 #     against the authorities in KZ_VERIFY_TSA_CAFILE (both by default the
 #     system's), all signatures by one certificate; the exe without them
