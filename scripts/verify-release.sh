@@ -169,6 +169,7 @@ check_signatures() {
     # are all the vendor's.
     [ "$(printf '%s\n' "${signers[@]%% *}" | sort -u | wc -l)" -le 1 ] ||
         fail "$i" "KZviVIVaru.exe: its signatures are by different certificates, and Windows shows only the primary one's signer"
+    form[i]=${form[i]:-}
     # The form the vendor announced, where the technician was told it: a
     # signature stripped of its nested one or of its stamps verifies still.
     if [ -n "${KZ_VERIFY_SIGNATURES:-}" ] && [ "${form[i]#, }" != "$KZ_VERIFY_SIGNATURES" ]; then
