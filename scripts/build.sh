@@ -1,8 +1,6 @@
 #!/bin/bash
 # Configures and builds the given presets (all three by default). A build's
 # full output goes to build/<preset>.log and is shown only when it fails.
-# KZ_CONFIGURE_ARGS, when set, is passed to the configure step (for example
-# -DBUILD_TESTING=OFF to build the product alone).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,8 +11,7 @@ mkdir -p build
 for preset in "${presets[@]}"; do
     log=build/$preset.log
     echo "== build $preset"
-    # shellcheck disable=SC2086
-    if ! { cmake --preset "$preset" ${KZ_CONFIGURE_ARGS:-} && cmake --build --preset "$preset"; } >"$log" 2>&1; then
+    if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$log" 2>&1; then
         tail -n 60 "$log"
         echo "build of $preset failed; full output in $log" >&2
         exit 1
