@@ -5,13 +5,12 @@
         uncompressed, dated SOURCE_DATE_EPOCH (UTC), with no owner, no
         permissions and no extra fields: the same files give the same bytes
         whoever zips them, with whatever umask and compressor.
-    release-zip.py list ZIP
-        checks the zip's own directory and prints its entry names; or prints
-        a line for each entry that is no plain top-level file ("NAME: cause",
-        "zip: cause") and ends with 1. Nothing is unpacked.
-    release-zip.py extract ZIP FOLDER NAME...
-        the same checks, then unpacks the named entries into FOLDER, which
-        must not hold them yet, each checked against its CRC.
+    release-zip.py extract ZIP FOLDER
+        checks the zip's own directory first; where an entry is no plain
+        top-level file, or anything else is amiss, prints a line for each
+        cause ("NAME: cause", "zip: cause"), unpacks nothing and ends with 1.
+        Otherwise unpacks every entry into FOLDER, which must not hold it
+        yet, each checked against its CRC.
 
 Run with Debian's /usr/bin/python3 -I, so that what the build record names
 is what ran.
@@ -197,17 +196,11 @@ def main(args):
     try:
         if len(args) == 4 and args[0] == "write":
             write(args[1], int(args[2]), args[3])
-        elif len(args) == 2 and args[0] == "list":
-            for name, *_ in checked(args[1]):
-                print(name)
-        elif len(args) >= 3 and args[0] == "extract":
-            entries = {entry[0]: entry for entry in checked(args[1])}
-            for name in args[3:]:
-                if name not in entries:
-                    raise NotARelease(f"{shown(name)}: not in the zip")
-                out = os.open(os.path.join(args[2], name), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+        elif len(args) == 3 and args[0] == "extract":
+            for entry in checked(args[1]):
+                out = os.open(os.path.join(args[2], entry[0]), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
                 with os.fdopen(out, "wb") as f:
-                    f.write(unpack(*entries[name]))
+                    f.write(unpack(*entry))
         else:
             sys.exit(__doc__)
     except NotARelease as problem:

@@ -136,17 +136,28 @@ def pe_checksum(data, checksum_at):
     return ((total & 0xFFFF) + (total >> 16)) + len(data)
 
 
-def read(data):
-    """The signers, or None when unsigned, and what is wrong."""
+def certificate_table(data):
+    """Where the PE headers keep the certificate table's (offset, size), and
+    where the checksum is; the first is None when the exe has no such entry.
+    Raises ValueError for a file that is not a PE file."""
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     if data[:2] != b"MZ" or data[pe:pe + 4] != b"PE\0\0":
-        return [], ["not a PE file"]
+        raise ValueError("not a PE file")
     optional = pe + 24
     magic = struct.unpack_from("<H", data, optional)[0]
     directories = optional + (96 if magic == 0x10B else 112)
     if struct.unpack_from("<I", data, directories - 4)[0] <= SECURITY_DIRECTORY:
-        return None, []
-    offset, size = struct.unpack_from("<II", data, directories + 8 * SECURITY_DIRECTORY)
+        return None, optional + 64
+    return directories + 8 * SECURITY_DIRECTORY, optional + 64
+
+
+def read(data):
+    """The signers, or None when unsigned, and what is wrong."""
+    try:
+        entry, checksum_at = certificate_table(data)
+    except ValueError as problem:
+        return [], [str(problem)]
+    offset, size = struct.unpack_from("<II", data, entry) if entry else (0, 0)
     if offset == 0 and size == 0:
         return None, []
     if offset + size > len(data) or size < 8:
@@ -154,7 +165,6 @@ def read(data):
     problems, found = [], []
     if offset + size < len(data):
         problems.append(f"{len(data) - offset - size} bytes follow its certificate table")
-    checksum_at = optional + 64
     if struct.unpack_from("<I", data, checksum_at)[0] != pe_checksum(data, checksum_at):
         problems.append("its PE checksum is not the file's (the file changed after it was signed)")
     length, revision, kind = struct.unpack_from("<IHH", data, offset)

@@ -112,6 +112,7 @@ first_difference() {
 check_signatures() {
     local i=$1 exe=$2 report index digest subject serial stamp stamped signed reason leaf line count=0
     local -A by_serial=()
+    form[i]=
     for line in "${signers[@]}"; do by_serial[${line#* }]=${line%% *}; done
     local verify=(timeout 300 osslsigncode verify -in "$exe")
     [ -z "${KZ_VERIFY_CAFILE:-}" ] || verify+=(-CAfile "$KZ_VERIFY_CAFILE")
@@ -169,7 +170,6 @@ check_signatures() {
     # are all the vendor's.
     [ "$(printf '%s\n' "${signers[@]%% *}" | sort -u | wc -l)" -le 1 ] ||
         fail "$i" "KZviVIVaru.exe: its signatures are by different certificates, and Windows shows only the primary one's signer"
-    form[i]=${form[i]:-}
     # The form the vendor announced, where the technician was told it: a
     # signature stripped of its nested one or of its stamps verifies still.
     if [ -n "${KZ_VERIFY_SIGNATURES:-}" ] && [ "${form[i]#, }" != "$KZ_VERIFY_SIGNATURES" ]; then
@@ -186,13 +186,11 @@ for i in "${!zips[@]}"; do
     files=$work/$i
     mkdir -p "$files"
     echo "== ${label[i]}"
-    if ! relzip list "$zip" >"$work/$i.names"; then
-        while IFS= read -r line; do fail "$i" "$line"; done <"$work/$i.names"
+    if ! relzip extract "$zip" "$files" >"$work/$i.problems"; then
+        while IFS= read -r line; do fail "$i" "$line"; done <"$work/$i.problems"
         continue
     fi
-    mapfile -t names <"$work/$i.names"
-    relzip extract "$zip" "$files" "${names[@]}" >"$work/$i.extract" ||
-        { fail "$i" "$(head -n1 "$work/$i.extract")"; continue; }
+    mapfile -t names < <(names_in "$files")
     echo "directory: ${#names[@]} regular files at the top level: ${names[*]}" | printable
     if [ -f "$files/BUILDINFO" ]; then
         toolchain[i]=$(toolchain_differences "$files/BUILDINFO")
@@ -219,10 +217,8 @@ if [ ${#sound[@]} -gt 0 ]; then
     fi
     # Each reference zip unpacked into a folder named for its exe's machine.
     for reference in "$work"/src/build/packages/*.zip; do
-        relzip list "$reference" >"$work/reference.names" || { echo "FAIL: cannot read $reference"; exit 1; }
-        mapfile -t names <"$work/reference.names"
         mkdir "$work/reference"
-        relzip extract "$reference" "$work/reference" "${names[@]}" || exit 1
+        relzip extract "$reference" "$work/reference" || { echo "FAIL: cannot read $reference"; exit 1; }
         mv "$work/reference" "$work/reference-$(machine "$work/reference/KZviVIVaru.exe")"
     done
 fi

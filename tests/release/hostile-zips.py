@@ -24,6 +24,8 @@ import zipfile
 warnings.simplefilter("ignore")  # zipfile warns of the duplicate name it is asked to write
 
 signed_zip, out, epoch, source, pki = sys.argv[1:]
+sys.path.insert(0, f"{source}/scripts")
+import signatures  # noqa: E402  (the verifier's own reading of the certificate table)
 with zipfile.ZipFile(signed_zip) as z:
     good = {name: z.read(name) for name in z.namelist()}
 EXE, COMPILER = "KZviVIVaru.exe", "g++-mingw-w64-x86-64-posix"
@@ -74,13 +76,11 @@ def padded_signature():
     Authenticode does not hash (CVE-2013-3900); returns the exe and how many
     bytes then follow the signature."""
     exe = bytearray(good[EXE])
-    pe = struct.unpack_from("<I", exe, 0x3C)[0]
-    magic = struct.unpack_from("<H", exe, pe + 24)[0]
-    security = pe + 24 + (112 if magic == 0x20B else 96) + 4 * 8
-    offset, size = struct.unpack_from("<II", exe, security)
-    signature = 4 + int.from_bytes(exe[offset + 10:offset + 12], "big")  # 30 82 hi lo
+    entry, _ = signatures.certificate_table(exe)
+    offset, size = struct.unpack_from("<II", exe, entry)
+    signature = len(next(signatures.elements(memoryview(exe)[offset + 8:]))[2])
     padding = b"PAYLOAD-" * 512
-    struct.pack_into("<II", exe, security, offset, size + len(padding))
+    struct.pack_into("<II", exe, entry, offset, size + len(padding))
     struct.pack_into("<I", exe, offset, size + len(padding))
     return bytes(exe + padding), size + len(padding) - 8 - signature
 

@@ -21,6 +21,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import signatures  # noqa: E402  (its strict DER reader)
+
 folder = sys.argv[1]
 LARGEST, BUDGET = 64 << 10, [200]
 
@@ -28,20 +31,12 @@ LARGEST, BUDGET = 64 << 10, [200]
 def der_octets(data):
     """The last OCTET STRING's contents in a DER structure: the digest a
     legacy request carries, inside ContentInfo [0]."""
-    found, stack = None, [data]
-    while stack:
-        item = stack.pop()
-        at = 0
-        while at + 2 <= len(item):
-            tag, length, at = item[at], item[at + 1], at + 2
-            if length & 0x80:
-                count = length & 0x7F
-                length, at = int.from_bytes(item[at:at + count], "big"), at + count
-            body, at = item[at:at + length], at + length
-            if tag == 0x04:
-                found = body
-            elif tag & 0x20:  # constructed: look inside
-                stack.append(body)
+    found = None
+    for tag, contents, _ in signatures.elements(data):
+        if tag == 0x04:
+            found = bytes(contents)
+        elif tag & 0x20:  # constructed: look inside
+            found = der_octets(contents) or found
     return found
 
 
@@ -76,7 +71,7 @@ class Authority(http.server.BaseHTTPRequestHandler):
                     return self.send_error(404)
                 with open(answer, "rb") as f:
                     body = f.read()
-            except (subprocess.SubprocessError, ValueError):
+            except (subprocess.SubprocessError, ValueError, signatures.Unreadable, RecursionError):
                 return self.send_error(400)
         if self.path == "/legacy":
             body = base64.b64encode(body)

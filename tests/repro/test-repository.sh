@@ -1,4 +1,12 @@
-# Sourced by the release tests. test_repository SOURCE DEST: a git repository
+# Sourced by the release tests.
+#
+# Only what a test sets reaches its releases: a vendor's signing or verifying
+# settings in the shell that runs it stay out.
+for variable in $(compgen -e); do
+    case $variable in KZ_SIGN_* | KZ_VERIFY_* | SOFTHSM2_CONF) unset "$variable" ;; esac
+done
+
+# test_repository SOURCE DEST: a git repository
 # in DEST whose one commit holds the files git knows of in SOURCE, committed
 # or not, as a fresh clone would have them: the sources under test, as a
 # commit that a release can be made from. A tracked file deleted in SOURCE
