@@ -207,7 +207,7 @@ def main(args):
         print(problem)
         sys.exit(1)
     except (OSError, struct.error, zlib.error, ValueError) as error:
-        print(f"zip: cannot be {'written' if args[0] == 'write' else 'read'}: {error}")
+        print(f"zip: cannot be {'written' if args[0] == 'write' else 'read or unpacked'}: {error}")
         sys.exit(1)
 
 
