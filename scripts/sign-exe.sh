@@ -36,6 +36,10 @@ set -uo pipefail
 
 usage="usage: sign-exe.sh check | sign-exe.sh IN OUT"
 die() { echo "sign-exe: $*" >&2; exit 1; }
+# Before anything runs, in every mode: a PIN in the key's URI would reach
+# osslsigncode's and openssl's command lines, which every user can read.
+[[ ${KZ_SIGN_KEY:-} != *pin-value=* && ${KZ_SIGN_KEY:-} != *pin-source=* ]] ||
+    die "KZ_SIGN_KEY carries the PIN, which would then be on command lines; put it in KZ_SIGN_PASSWORD_FILE"
 readable() {  # VARIABLE WHAT: the file VARIABLE names exists and is readable
     local file=${!1:-}
     [ -n "$file" ] || die "$1 must name $2"
@@ -47,14 +51,24 @@ authority() {  # VARIABLE WHAT: VARIABLE is an http(s) URL or "none"
     [ "$url" = none ] || [[ $url =~ ^https?://[^[:space:]]+$ ]] || die "$1 is neither an http(s) URL nor \"none\": $url"
 }
 
-# The password or PIN as both tools are to read it: the file's first line,
-# without its line end (openssl reads up to it; osslsigncode reads the whole
-# file). In a folder of this run's own, which no one else can read.
-secret=
-forget() { [ -z "$secret" ] || rm -rf "${secret%/*}"; }
-trap forget EXIT
+# Whatever ends this script, INT, TERM and HUP included, a signing tool it
+# started is stopped and no OUT is left behind unless it is signed; nor the
+# password, which both tools read from this run's own folder as the file's
+# first line without its line end (openssl reads up to it; osslsigncode
+# reads the whole file).
+work=$(mktemp -d)
+secret=$work/secret
+out=
+child=
+signed=
+cleanup() {
+    [ -z "$child" ] || { kill "$child" 2>/dev/null; wait "$child" 2>/dev/null; }
+    [ -z "$out" ] || [ -n "$signed" ] || rm -f -- "$out" "$out.sha1"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
 if [ -n "${KZ_SIGN_PASSWORD_FILE:-}" ] && [ -f "$KZ_SIGN_PASSWORD_FILE" ] && [ -r "$KZ_SIGN_PASSWORD_FILE" ]; then
-    secret=$(mktemp -d)/secret
     (umask 077 && head -n 1 "$KZ_SIGN_PASSWORD_FILE" | tr -d '\r\n' >"$secret")
 fi
 
@@ -89,15 +103,12 @@ check() {
     readable KZ_SIGN_PKCS11_MODULE "the token's PKCS#11 module"
     readable KZ_SIGN_CERT "the signing certificate (PEM, with its chain)"
     [[ ${KZ_SIGN_KEY:-} == pkcs11:* ]] || die "KZ_SIGN_KEY must be the private key's pkcs11: URI"
-    [[ $KZ_SIGN_KEY != *pin-value=* && $KZ_SIGN_KEY != *pin-source=* ]] ||
-        die "KZ_SIGN_KEY carries the PIN, which would then be on command lines; put it in KZ_SIGN_PASSWORD_FILE"
     openssl x509 -in "$KZ_SIGN_CERT" -noout 2>/dev/null || die "$KZ_SIGN_CERT (KZ_SIGN_CERT) holds no PEM certificate"
     # One signature by the token, checked with the certificate's public key:
     # the module loads, the PIN opens the token, the key is there and belongs
     # to the certificate. OpenSSL reaches the token through the same engine
     # osslsigncode uses (libengine-pkcs11-openssl).
-    local work status
-    work=$(mktemp -d)
+    local status
     printf 'KZviVIVaru signing check\n' >"$work/data"
     printf 'openssl_conf = kz\n[kz]\nengines = kz_engines\n[kz_engines]\npkcs11 = kz_pkcs11\n[kz_pkcs11]\nengine_id = pkcs11\nMODULE_PATH = %s\n' \
         "$KZ_SIGN_PKCS11_MODULE" >"$work/openssl.cnf"
@@ -114,28 +125,33 @@ check() {
         elif grep -qE 'object not found|not found at' "$work/log"; then reason="no such key on the token"
         elif grep -qiE 'load.*module|module.*load|No such file' "$work/log"; then reason="the module does not load"
         fi
-        rm -rf "$work"
         die "the token does not sign with $KZ_SIGN_KEY: $reason (KZ_SIGN_PKCS11_MODULE, KZ_SIGN_KEY, and the PIN in $KZ_SIGN_PASSWORD_FILE)"
     fi
     openssl pkeyutl -verify -certin -inkey "$KZ_SIGN_CERT" -rawin -digest sha256 -in "$work/data" \
         -sigfile "$work/signature" >/dev/null 2>&1
     status=$?
-    rm -rf "$work"
     [ $status -eq 0 ] || die "the key $KZ_SIGN_KEY does not belong to the certificate in $KZ_SIGN_CERT"
 }
 
 # IN OUT DIGEST TIMESTAMP_OPTION URL [osslsigncode option...]: one signature.
+# osslsigncode runs in the background, so that a signal reaches this script
+# at once, not once a silent time-stamp authority gives up.
 sign_once() {
-    local in=$1 out=$2 digest=$3 stamp=$4 url=$5 log
+    local in=$1 to=$2 digest=$3 stamp=$4 url=$5 log status
     shift 5
     local args=(sign "${key_args[@]}" -h "$digest" -n "${KZ_SIGN_NAME:-KZviVIVaru}" "$@")
     [ -z "${KZ_SIGN_URL:-}" ] || args+=(-i "$KZ_SIGN_URL")
     [ "$url" = none ] || args+=("$stamp" "$url")
-    if ! log=$(osslsigncode "${args[@]}" -in "$in" -out "$out" 2>&1); then
-        rm -f "$out"
+    osslsigncode "${args[@]}" -in "$in" -out "$to" >"$work/log" 2>&1 &
+    child=$!
+    wait "$child"
+    status=$?
+    child=
+    if [ $status -ne 0 ]; then
+        rm -f "$to"
         # The lines that name the cause, not osslsigncode's advice.
         log=$(grep -oE 'Failed to get data from [^ ]+|[Cc]onnection refused|timed out|PIN incorrect|object not found|No such file[^:]*' \
-            <<<"$log" | awk '!seen[$0]++' | paste -sd ';' | sed 's/;/; /g')
+            "$work/log" | awk '!seen[$0]++' | paste -sd ';' | sed 's/;/; /g')
         die "the $digest signature of $name failed: ${log:-osslsigncode gave no reason}"
     fi
 }
@@ -148,18 +164,21 @@ check)
     ;;
 *)
     in=$1
-    out=${2:?$usage}
+    [ -n "${2:-}" ] || die "$usage"
     name=$(basename "$in")
     readable KZ_SIGN_PASSWORD_FILE "the file that holds the password or PIN"
     authority KZ_SIGN_TIMESTAMP_URL "an RFC 3161 time-stamp authority"
-    rm -f "$out"
-    if [ "${KZ_SIGN_DUAL:-}" = 1 ]; then
+    [ "${KZ_SIGN_DUAL:-}" != 1 ] ||
         authority KZ_SIGN_LEGACY_TIMESTAMP_URL "a legacy Authenticode time-stamp authority for the SHA-1 signature"
-        trap 'rm -f "$out.sha1"; forget' EXIT
+    out=$2
+    rm -f -- "$out"
+    if [ "${KZ_SIGN_DUAL:-}" = 1 ]; then
         sign_once "$in" "$out.sha1" sha1 -t "$KZ_SIGN_LEGACY_TIMESTAMP_URL"
         sign_once "$out.sha1" "$out" sha256 -ts "$KZ_SIGN_TIMESTAMP_URL" -nest
+        rm -f -- "$out.sha1"
     else
         sign_once "$in" "$out" sha256 -ts "$KZ_SIGN_TIMESTAMP_URL"
     fi
+    signed=1
     ;;
 esac
