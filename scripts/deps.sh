@@ -7,8 +7,8 @@
 #   build   making the release zips (scripts/package.sh): CMake, the
 #           MinGW-w64 cross compilers and binutils, git, Python
 #   verify  checking a release (scripts/verify-release.sh), and signing one:
-#           what building takes, plus osslsigncode, openssl and OpenSSL's
-#           PKCS#11 engine (for a key on a token)
+#           what building takes, plus osslsigncode, openssl, OpenSSL's
+#           PKCS#11 engine (for a key on a token) and Python's asn1crypto
 #   test    everything the tests and scripts/run.sh use, Wine among it
 #
 # Building and verifying install packages from the machine's own apt sources
@@ -38,8 +38,9 @@ case $need in
 build)
     packages=("${build[@]}") ;;
 verify)
-    # Signatures: checked, removed, made; keys on tokens reached through the engine.
-    packages=("${build[@]}" osslsigncode openssl libengine-pkcs11-openssl) ;;
+    # Signatures made, attached and checked; keys on tokens reached through
+    # the engine; signatures read with a maintained ASN.1 library.
+    packages=("${build[@]}" osslsigncode openssl libengine-pkcs11-openssl python3-asn1crypto) ;;
 test)
     packages=(
         "${build[@]}"
@@ -51,6 +52,7 @@ test)
         icoutils                            # wrestool and icotool for the exe checks
         locales unzip                       # code pages; reading zips as a technician does
         openssl libengine-pkcs11-openssl    # signing, with a key in a file or on a token
+        python3-asn1crypto                  # reading signatures, in the verifier and its tests
         softhsm2                            # the tests' token
     ) ;;
 *)

@@ -1,25 +1,15 @@
 #!/bin/bash
 # Makes the release zips build/packages/KZviVIVaru-1.0-x86-any-Windows-XP-to-11.zip
-# and KZviVIVaru-1.0-x64-64bit-Windows-only.zip from the commit checked out.
-# Each holds the exe, the operator guide README-CHS.txt, the build record
-# BUILDINFO (scripts/buildinfo.sh) and SHA256SUMS.
+# and KZviVIVaru-1.0-x64-64bit-Windows-only.zip from the commit checked out,
+# signed when a key is given (scripts/sign-exe.sh). README.md, "Release
+# packages", says what they hold and how they come out the same for everyone.
 #
-# - The commit alone: a tree with uncommitted changes to tracked files is
-#   refused, since the zips would name a commit whose code they do not hold.
-# - Built in folders of its own (build/release/), configured anew each time,
-#   so that no setting of a developer's build reaches a release.
-# - Reproducible: every date in the zips is the commit's time, and they carry
-#   no owner, permissions or compressor output (scripts/release-zip.py), so
-#   the same commit built with the package versions BUILDINFO names gives the
-#   same bytes, whoever builds it and with whatever umask.
-# - Each exe it ships passes the oldest-Windows checks (tests/pe).
-# - Signed when KZ_SIGN_PFX names the vendor's PKCS#12 file, or
-#   KZ_SIGN_PKCS11_MODULE the module of the token that holds its key (see
-#   scripts/sign-exe.sh for the rest: certificate, password or PIN, time-stamp
-#   authorities, dual signatures): both exes are signed before they are hashed
-#   and zipped.
-# - Both zips or none: they are moved into place at the very end, and a
-#   release that fails or is interrupted leaves no zip behind.
+#   package.sh
+#
+# KZ_SIGN_ATTACH=DIR: for each DIR/SET/KZviVIVaru.pem (a signature taken from
+# a release), both zips again with that signature attached to the exe in
+# place of signing it, as DIR/SET/<zip name>, beside the unsigned release:
+# how scripts/verify-release.sh rebuilds a signed release.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -33,7 +23,10 @@ trap '[ -n "$finished" ] || rm -f "$root"/build/packages/KZviVIVaru-*.zip "$root
 trap 'exit 1' INT TERM HUP
 
 signing=${KZ_SIGN_PFX:-}${KZ_SIGN_PKCS11_MODULE:-}
-if [ -n "$signing" ]; then
+attach=${KZ_SIGN_ATTACH:-}
+[ -z "$signing" ] || [ -z "$attach" ] || die "KZ_SIGN_ATTACH and a signing key are both set; sign, or attach signatures, not both"
+[ -z "$attach" ] || [ -d "$attach" ] || die "KZ_SIGN_ATTACH names no folder: $attach"
+if [ -n "$signing$attach" ]; then
     scripts/deps.sh verify  # signing takes the verifier's tools, osslsigncode and openssl
 else
     scripts/deps.sh build
@@ -59,6 +52,17 @@ out=build/release
 rm -rf "$out"
 mkdir -p "$out" build/packages
 zips=()
+# FOLDER ZIP: FOLDER's exe checked for the oldest Windows it claims, the
+# build record and SHA256SUMS added, and all of it zipped.
+pack() {
+    local folder=$1
+    tests/pe/check-oldest-windows.sh "$folder/KZviVIVaru.exe" "$arch" "$root" >"$out/$arch.pe.log" ||
+        { cat "$out/$arch.pe.log"; die "the $arch exe would not start on the oldest Windows it claims; no release made"; }
+    cp "$out/$arch.buildinfo" "$folder/BUILDINFO"
+    (cd "$folder" && sha256sum -- *) >"$out/SHA256SUMS" && mv "$out/SHA256SUMS" "$folder/"
+    /usr/bin/python3 -I scripts/release-zip.py "$2" "$epoch" "$folder" ||
+        die "the $arch zip could not be written; no release made"
+}
 for arch in x64 x86; do
     dir=$out/$arch
     stage=$root/$out/$arch-zip
@@ -71,18 +75,29 @@ for arch in x64 x86; do
         die "the $arch build failed (full output in $log); no release made"
     fi
     name=$(cat "$dir/release-name")
+    scripts/buildinfo.sh "$arch" "$name" "$commit" "$epoch" >"$out/$arch.buildinfo" ||
+        die "the build record of the $arch zip could not be written; no release made"
+    for signature in ${attach:+"$attach"/*/KZviVIVaru.pem}; do
+        [ -f "$signature" ] || continue  # a pattern that found nothing
+        copy=$out/$arch-attached
+        rm -rf "$copy" && cp -r "$stage" "$copy" && rm "$copy/KZviVIVaru.exe"
+        # osslsigncode checks the signature against the system's CAs as it
+        # attaches it, and its exit status says how that went: a verdict for
+        # the verifier to reach, not the build. The exe it writes is what counts.
+        osslsigncode attach-signature -sigin "$signature" -in "$stage/KZviVIVaru.exe" \
+            -out "$copy/KZviVIVaru.exe" >"$out/attach.log" 2>&1 || true
+        if [ -f "$copy/KZviVIVaru.exe" ]; then
+            pack "$copy" "${signature%/*}/$name.zip"
+        else
+            echo "package: the signature $signature does not attach to the $arch exe"
+        fi
+    done
     exe=$stage/KZviVIVaru.exe
     if [ -n "$signing" ]; then
         scripts/sign-exe.sh "$exe" "$exe.signed" || die "the $arch exe is not signed; no release made"
         mv "$exe.signed" "$exe"
     fi
-    tests/pe/check-oldest-windows.sh "$exe" "$arch" "$root" >"$out/$arch.pe.log" ||
-        { cat "$out/$arch.pe.log"; die "the $arch exe would not start on the oldest Windows it claims; no release made"; }
-    scripts/buildinfo.sh "$arch" "$name" "$commit" "$epoch" >"$stage/BUILDINFO" ||
-        die "the build record of the $arch zip could not be written; no release made"
-    (cd "$stage" && sha256sum -- *) >"$out/SHA256SUMS" && mv "$out/SHA256SUMS" "$stage/"
-    /usr/bin/python3 -I scripts/release-zip.py write "$out/$name.zip" "$epoch" "$stage" ||
-        die "the $arch zip could not be written; no release made"
+    pack "$stage" "$out/$name.zip"
     zips+=("$out/$name.zip")
 done
 

@@ -65,9 +65,9 @@ refused() {  # WHAT EXPECTED: package.sh stops, saying EXPECTED, and leaves no z
 echo "changed" >>"$src/docs/README-CHS.txt"
 refused "an uncommitted change" "docs/README-CHS.txt"
 git -C "$src" checkout -q -- docs/README-CHS.txt
-KZ_SIGN_PKCS11_MODULE= KZ_SIGN_PFX=$keys/test.pfx KZ_SIGN_PASSWORD_FILE=$keys/wrong-password \
+KZ_SIGN_PKCS11_MODULE='' KZ_SIGN_PFX=$keys/test.pfx KZ_SIGN_PASSWORD_FILE=$keys/wrong-password \
     refused "a wrong password" "does not open"
-KZ_SIGN_TIMESTAMP_URL= refused "no time-stamp authority" "KZ_SIGN_TIMESTAMP_URL must name"
+KZ_SIGN_TIMESTAMP_URL='' refused "no time-stamp authority" "KZ_SIGN_TIMESTAMP_URL must name"
 KZ_SIGN_TIMESTAMP_URL=http://127.0.0.1:1/ refused "an unreachable time-stamp authority" "Connection refused"
 
 output=$(cd "$src" && scripts/package.sh 2>&1)
@@ -77,29 +77,52 @@ outputs+=$output
 mapfile -t real < <(zips)
 [ ${#real[@]} -eq 2 ] || fail "expected two zips, found: ${real[*]}"
 
-mkdir "$work/hostile"
-/usr/bin/python3 -I "$source/tests/release/hostile-zips.py" "${real[0]}" "$work/hostile" \
+# The zips as a technician has them, in a folder of their own: the verifier
+# is run from the folder above, with paths relative to it.
+mkdir "$work/given" "$work/hostile"
+cp "${real[@]}" "$work/given/"
+real=("${real[@]/#*\//given/}")
+/usr/bin/python3 -I "$source/tests/release/hostile-zips.py" "$work/${real[0]}" "$work/hostile" \
     "$(git -C "$src" log -1 --format=%ct)" "$source" "$keys" >"$work/hostile.table" ||
     fail "the altered zips could not all be made"
-mapfile -t table <"$work/hostile.table"
+mapfile -t table < <(sed "s|^$work/||" "$work/hostile.table")
 # The 32-bit zip under the 64-bit one's name.
 mkdir "$work/hostile/renamed"
-cp "${real[1]}" "$work/hostile/renamed/$(basename "${real[0]}")"
-table+=("$work/hostile/renamed/$(basename "${real[0]}")"$'\t'"zip: its exe is the one of the release zip $(basename "${real[1]}")")
+cp "$work/${real[1]}" "$work/hostile/renamed/$(basename "${real[0]}")"
+table+=("hostile/renamed/$(basename "${real[0]}")"$'\t'"zip: its exe is the one of the release zip $(basename "${real[1]}")")
+
+# The verifier is a later commit's, whose zip writer lays zips out otherwise:
+# the release is rebuilt with its own commit's scripts all the same.
+sed -i 's/^VERSION = 20 /VERSION = 45 /' "$src/scripts/release-zip.py"
+git -C "$src" -c user.name=test -c user.email=test@localhost commit -qam "a later zip writer" ||
+    fail "the zip writer's version could not be changed"
+# A commit whose package.sh only says which account runs it.
+git -C "$src" checkout -q -b probe "$sha"
+printf '#!/bin/sh\necho "the commit'"'"'s package.sh ran as uid $(id -u)"\nexit 1\n' >"$src/scripts/package.sh"
+git -C "$src" -c user.name=test -c user.email=test@localhost commit -qam "a probe"
+git -C "$src" checkout -q -
+
 fingerprint=$(openssl x509 -in "$keys/cert.pem" -noout -fingerprint -sha256 | cut -d= -f2)
-report=$(cd "$src" && KZ_VERIFY_SIGNED=1 KZ_VERIFY_SIGNER=$fingerprint KZ_VERIFY_CAFILE=$keys/trusted.pem \
-    KZ_VERIFY_SIGNATURES="SHA1 time-stamped, SHA256 time-stamped" \
-    KZ_VERIFY_TSA_CAFILE=$keys/tsa/tsa-root.pem \
-    "$source/tests/release/verifier-machine.sh" scripts/verify-release.sh "${real[@]}" "${table[@]%%$'\t'*}" 2>&1)
+report=$(cd "$work" && KZ_VERIFY_SIGNED=1 KZ_VERIFY_SIGNER=$fingerprint KZ_VERIFY_CAFILE=keys/trusted.pem \
+    KZ_VERIFY_SIGNATURES="SHA1 time-stamped, SHA256 time-stamped" KZ_VERIFY_TSA_CAFILE=keys/tsa/tsa-root.pem \
+    "$source/tests/release/verifier-machine.sh" "$src/scripts/verify-release.sh" "${real[@]}" "${table[@]%%$'\t'*}" "$sha" 2>&1)
 echo "$report" | sed 's/^/    /'
 # The verdict names each signature's digest and stamp, and the signer.
 for zip in "${real[@]}"; do
     if grep -qxF "verified: $zip is the release of commit $sha (signed: SHA1 time-stamped, SHA256 time-stamped, by ${fingerprint//:/})" <<<"$report"; then
-        ok "$(basename "$zip") verified: SHA-1 and SHA-256 signatures by the token's key, both time stamps verified"
+        ok "$(basename "$zip") verified from a later commit: SHA-1 and SHA-256 signatures by the token's key, both time stamps verified"
     else
         fail "$(basename "$zip") not verified with both signatures and stamps"
     fi
 done
+probe=$(cd "$work" && "$src/scripts/verify-release.sh" "${real[0]}" probe 2>&1)
+if [ "$(id -u)" -ne 0 ]; then
+    ok "not root, so the build's account is not tried: $(grep -o 'ran as uid .*' <<<"$probe")"
+elif grep -q "package.sh ran as uid [1-9]" <<<"$probe"; then
+    ok "run by root, the commit's scripts run without privileges: $(grep -o 'ran as uid .*' <<<"$probe")"
+else
+    fail "the probe commit's package.sh did not run as another account: $probe"
+fi
 refused_with() {  # ZIP CAUSE: a FAIL line of ZIP's starts with CAUSE, where ? is any one character
     local line
     while IFS= read -r line; do
@@ -111,7 +134,7 @@ refused_with() {  # ZIP CAUSE: a FAIL line of ZIP's starts with CAUSE, where ? i
 for row in "${table[@]}"; do
     zip=${row%%$'\t'*}
     cause=${row#*$'\t'}
-    altered=${zip#"$work/hostile/"}
+    altered=${zip#hostile/}
     if refused_with "$zip" "$cause" && grep -qF "NOT verified: $zip:" <<<"$report"; then
         ok "${altered%%/*} refused: $cause"
     else

@@ -24,8 +24,6 @@ import zipfile
 warnings.simplefilter("ignore")  # zipfile warns of the duplicate name it is asked to write
 
 signed_zip, out, epoch, source, pki = sys.argv[1:]
-sys.path.insert(0, f"{source}/scripts")
-import signatures  # noqa: E402  (the verifier's own reading of the certificate table)
 with zipfile.ZipFile(signed_zip) as z:
     good = {name: z.read(name) for name in z.namelist()}
 EXE, COMPILER = "KZviVIVaru.exe", "g++-mingw-w64-x86-64-posix"
@@ -42,8 +40,7 @@ def release_writer(path, files):
         for entry, data in files.items():
             with open(os.path.join(folder, entry), "wb") as f:
                 f.write(data)
-        subprocess.run(["/usr/bin/python3", "-I", f"{source}/scripts/release-zip.py", "write",
-                        path, epoch, folder], check=True)
+        subprocess.run(["/usr/bin/python3", "-I", f"{source}/scripts/release-zip.py", path, epoch, folder], check=True)
 
 
 def zipfile_writer(path, entries):
@@ -71,18 +68,51 @@ def unsigned_exe():
     return osslsigncode(good[EXE], "remove-signature")
 
 
+def certificate_table(exe):
+    """Where the exe's headers keep its checksum and its certificate table's
+    (offset, size), and the table's own (offset, size, DER length)."""
+    optional = struct.unpack_from("<I", exe, 0x3C)[0] + 24
+    entry = optional + (96 if struct.unpack_from("<H", exe, optional)[0] == 0x10B else 112) + 4 * 8
+    offset, size = struct.unpack_from("<II", exe, entry)
+    der = exe[offset + 9] & 0x7F if exe[offset + 9] & 0x80 else 0  # the signature's length, in how many bytes
+    length = 2 + der + int.from_bytes(exe[offset + 10:offset + 10 + der], "big")
+    return optional + 64, entry, offset, size, length
+
+
+def pe_checksum(exe):
+    """The PE checksum of an exe whose checksum field holds zero."""
+    total = 0
+    for word in struct.unpack_from(f"<{len(exe) // 2}H", exe):
+        total = (total & 0xFFFF) + (total >> 16) + word
+    return (total & 0xFFFF) + (total >> 16) + len(exe)
+
+
 def padded_signature():
     """4 KiB put inside the certificate entry after the signature, which
-    Authenticode does not hash (CVE-2013-3900); returns the exe and how many
-    bytes then follow the signature."""
+    Authenticode does not hash (CVE-2013-3900)."""
     exe = bytearray(good[EXE])
-    entry, _ = signatures.certificate_table(exe)
-    offset, size = struct.unpack_from("<II", exe, entry)
-    signature = len(next(signatures.elements(memoryview(exe)[offset + 8:]))[2])
+    _, entry, offset, size, _ = certificate_table(exe)
     padding = b"PAYLOAD-" * 512
     struct.pack_into("<II", exe, entry, offset, size + len(padding))
     struct.pack_into("<I", exe, offset, size + len(padding))
-    return bytes(exe + padding), size + len(padding) - 8 - signature
+    return bytes(exe + padding)
+
+
+def hidden_in_alignment():
+    """Non-zero bytes in the alignment after the signature, with the entry's
+    length cut to the signature's end and the checksum made good again: what
+    the verifier once passed."""
+    exe = bytearray(good[EXE])
+    checksum, entry, offset, size, length = certificate_table(exe)
+    if (8 + length) % 8 == 0:  # no alignment to hide in: make some
+        exe += bytes(8)
+        size += 8
+        struct.pack_into("<II", exe, entry, offset, size)
+    struct.pack_into("<I", exe, offset, 8 + length)
+    exe[offset + 8 + length:offset + size] = b"\xa5" * (size - 8 - length)
+    struct.pack_into("<I", exe, checksum, 0)
+    struct.pack_into("<I", exe, checksum, pe_checksum(exe))
+    return bytes(exe)
 
 
 def later_stamp():
@@ -98,7 +128,7 @@ guide = good["README-CHS.txt"].decode("utf-8").replace("不要设法绕过", "�
 buildinfo = good["BUILDINFO"].decode().splitlines(keepends=True)
 other_compiler = "".join(f"package {COMPILER} 99.0-1\n" if line.startswith(f"package {COMPILER} ") else line
                          for line in buildinfo).encode()
-padded, padded_bytes = padded_signature()
+padded = padded_signature()
 cases = [
     ("planted-dll", lambda n: release_writer(n, {**good, "version.dll": b"MZ"}),
      "version.dll: not part of the commit's release"),
@@ -123,9 +153,12 @@ cases = [
      f"{EXE}: signature 0: its time stamp does not verify"),
     ("stranger-nested", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
         good[EXE], "sign", *key("stranger"), "-h", "sha256", "-nest")})),
-     f"{EXE}: signature ? does not verify (self-signed certificate)"),  # its index: osslsigncode's order
+     f"{EXE}: signature ?: its signer's certificate does not verify against the CAs"),  # its index: osslsigncode's order
     ("padded-signature", lambda n: release_writer(n, with_sums({**good, EXE: padded})),
-     f"{EXE}: {padded_bytes} bytes follow the signature inside its certificate entry"),
+     f"{EXE}: differs from the commit's with the zip's signature attached, in its certificate table's place, "
+     "its signature area"),
+    ("hidden-in-alignment", lambda n: release_writer(n, with_sums({**good, EXE: hidden_in_alignment()})),
+     f"{EXE}: differs from the commit's with the zip's signature attached, in its PE checksum, its signature area"),
     ("sha256-alone", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
         unsigned_exe(), "sign", "-pkcs12", f"{pki}/test.pfx", "-readpass", f"{pki}/password", "-h", "sha256")})),
      f"{EXE}: signed as \"SHA256\", not as KZ_VERIFY_SIGNATURES says"),

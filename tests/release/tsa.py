@@ -21,23 +21,20 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-import signatures  # noqa: E402  (its strict DER reader)
+from asn1crypto import cms, parser
 
 folder = sys.argv[1]
 LARGEST, BUDGET = 64 << 10, [200]
 
 
-def der_octets(data):
-    """The last OCTET STRING's contents in a DER structure: the digest a
-    legacy request carries, inside ContentInfo [0]."""
-    found = None
-    for tag, contents, _ in signatures.elements(data):
-        if tag == 0x04:
-            found = bytes(contents)
-        elif tag & 0x20:  # constructed: look inside
-            found = der_octets(contents) or found
-    return found
+def digest_to_stamp(request):
+    """The signature digest a legacy request carries: the contents of the
+    ContentInfo that ends its outer SEQUENCE."""
+    contents, last = parser.parse(request, strict=True)[4], b""
+    while contents:
+        size = parser.peek(contents)
+        last, contents = contents[:size], contents[size:]
+    return cms.ContentInfo.load(last)["content"].native
 
 
 def openssl(*args):
@@ -62,7 +59,7 @@ class Authority(http.server.BaseHTTPRequestHandler):
                     kind = "application/timestamp-reply"
                 elif self.path == "/legacy":
                     with open(query, "wb") as f:
-                        f.write(der_octets(base64.b64decode(request)) or b"")
+                        f.write(digest_to_stamp(base64.b64decode(request)))
                     openssl("cms", "-sign", "-binary", "-nodetach", "-md", "sha1", "-in", query,
                             "-signer", f"{folder}/tsa.pem", "-inkey", f"{folder}/tsa.key",
                             "-outform", "DER", "-out", answer)
@@ -71,7 +68,7 @@ class Authority(http.server.BaseHTTPRequestHandler):
                     return self.send_error(404)
                 with open(answer, "rb") as f:
                     body = f.read()
-            except (subprocess.SubprocessError, ValueError, signatures.Unreadable, RecursionError):
+            except (subprocess.SubprocessError, ValueError, TypeError, KeyError):
                 return self.send_error(400)
         if self.path == "/legacy":
             body = base64.b64encode(body)

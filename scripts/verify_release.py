@@ -1,0 +1,374 @@
+"""Checks release zips against the commit they claim to come from, by
+rebuilding them. Run through scripts/verify-release.sh, which installs what
+it needs first.
+
+The only part of a release that cannot be rebuilt is the vendor's signature
+in each exe. So the commit's own scripts/package.sh builds the commit's
+release, in a clean clone of it, with each zip's signature attached to the
+exe in place of signing it, and the zip must be byte for byte that rebuild.
+Then the signatures are checked (scripts/authenticode.py). Only where the
+bytes differ does it read the zip, to say where.
+"""
+import os
+import pwd
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import authenticode  # noqa: E402
+
+EXE = "KZviVIVaru.exe"
+SIGNATURE = "KZviVIVaru.pem"  # where package.sh's attach mode takes each zip's signature from
+SYSTEM_CAS = "/etc/ssl/certs/ca-certificates.crt"
+LARGEST = 256 << 20  # bytes of a zip or of one of its files: far more than a release holds
+SETTINGS = ("KZ_VERIFY_SIGNED", "KZ_VERIFY_SIGNER", "KZ_VERIFY_SIGNATURES", "KZ_VERIFY_CAFILE", "KZ_VERIFY_TSA_CAFILE")
+FORM = re.compile(r"(SHA1|SHA256|SHA384|SHA512)( time-stamped)?(, (SHA1|SHA256|SHA384|SHA512)( time-stamped)?)?")
+
+
+class Refused(Exception):
+    """A setting, argument or step that stops the verification; the text
+    names its cause."""
+
+
+def shown(text, limit=200):
+    """Text from a zip, on one line, without control characters."""
+    text = "".join(c if c.isprintable() else "?" for c in text)
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+def settings(environ, cwd):
+    """The KZ_VERIFY_* settings, read as the caller gave them: relative paths
+    from the caller's folder, and anything unreadable refused by name."""
+    unknown = sorted(name for name in environ if name.startswith("KZ_VERIFY_") and name not in SETTINGS)
+    if unknown:
+        raise Refused(f"{unknown[0]} is not a setting of the verifier, which knows {', '.join(SETTINGS)}")
+    signed = environ.get("KZ_VERIFY_SIGNED", "")
+    if signed not in ("", "0", "1"):
+        raise Refused(f"KZ_VERIFY_SIGNED is \"{shown(signed)}\", and must be 0 or 1")
+    signer = environ.get("KZ_VERIFY_SIGNER", "").replace(":", "").upper()
+    if signer and not re.fullmatch("[0-9A-F]{64}", signer):
+        raise Refused("KZ_VERIFY_SIGNER is not a SHA-256 fingerprint (64 hex digits, colons allowed): "
+                      f"\"{shown(environ['KZ_VERIFY_SIGNER'])}\"")
+    form = environ.get("KZ_VERIFY_SIGNATURES", "")
+    if form and not FORM.fullmatch(form):
+        raise Refused(f"KZ_VERIFY_SIGNATURES is \"{shown(form)}\", not a form the verdict prints, such as "
+                      "\"SHA256 time-stamped\" or \"SHA1 time-stamped, SHA256 time-stamped\"")
+    files = {}
+    for name in ("KZ_VERIFY_CAFILE", "KZ_VERIFY_TSA_CAFILE"):
+        files[name] = os.path.join(cwd, environ[name]) if environ.get(name) else SYSTEM_CAS
+        if not environ.get(name):
+            continue
+        try:
+            with open(files[name], "rb") as f:
+                holds = b"-----BEGIN CERTIFICATE-----" in f.read(LARGEST)
+        except OSError as error:
+            raise Refused(f"{name}: cannot read {shown(files[name])} ({error.strerror})")
+        if not holds:
+            raise Refused(f"{name}: {shown(files[name])} holds no PEM certificate")
+    return {"signed": signed == "1" or bool(signer or form), "signer": signer, "form": form,
+            "cafile": files["KZ_VERIFY_CAFILE"], "tsa_cafile": files["KZ_VERIFY_TSA_CAFILE"]}
+
+
+def git(repo, *args):
+    done = subprocess.run(["git", "-C", repo, *args], capture_output=True, text=True)
+    return done.stdout.strip() if done.returncode == 0 else None
+
+
+def resolve(repo, name):
+    """The one commit NAME names, as a ref, a hash or any revision git
+    reads; refused where a tag or branch and a hash prefix name different
+    commits, or none does."""
+    found = {git(repo, "rev-parse", "--verify", "-q", "--end-of-options", f"{name}^{{commit}}")}
+    for ref in (f"refs/{name}", f"refs/tags/{name}", f"refs/heads/{name}", f"refs/remotes/{name}"):
+        found.add(git(repo, "rev-parse", "--verify", "-q", "--end-of-options", f"{ref}^{{commit}}"))
+    if re.fullmatch("[0-9a-fA-F]{4,40}", name):
+        for candidate in (git(repo, "rev-parse", f"--disambiguate={name}") or "").split():
+            found.add(git(repo, "rev-parse", "--verify", "-q", f"{candidate}^{{commit}}"))
+    found.discard(None)
+    if not found:
+        raise Refused(f"no commit {shown(name)} in {repo}")
+    if len(found) > 1:
+        raise Refused(f"{shown(name)} is ambiguous: it names the commits {', '.join(sorted(found))}; "
+                      "give a longer hash or the full ref (refs/tags/...)")
+    return found.pop()
+
+
+def certificate_blob(exe):
+    """The signature in an exe's certificate table, without the alignment
+    after it, which is the rebuild's to make; None when unsigned, ValueError
+    when there is none to read."""
+    try:
+        pe = struct.unpack_from("<I", exe, 0x3C)[0]
+        optional = pe + 24
+        directories = optional + (96 if struct.unpack_from("<H", exe, optional)[0] == 0x10B else 112)
+        if exe[:2] != b"MZ" or exe[pe:pe + 4] != b"PE\0\0" or struct.unpack_from("<I", exe, directories - 4)[0] < 5:
+            raise ValueError("not a Windows exe")
+        offset, size = struct.unpack_from("<II", exe, directories + 4 * 8)
+        if (offset, size) == (0, 0):
+            return None
+        length = struct.unpack_from("<I", exe, offset)[0]
+        if not 8 < length <= size or offset + size > len(exe):
+            raise ValueError("its certificate table does not fit in the file")
+        entry = exe[offset + 8:offset + length]
+        return entry[:authenticode.parser.peek(entry)]
+    except struct.error:
+        raise ValueError("its headers or certificate table are cut short")
+    except ValueError as error:
+        raise ValueError(f"its certificate table holds no signature it can read ({error})")
+
+
+def built(work, path):
+    """PATH, where the build made it a regular file inside WORK; None where
+    it did not, so that no link a commit's build left is followed."""
+    real = os.path.realpath(path)
+    return path if real.startswith(work + os.sep) and os.path.isfile(real) and not os.path.islink(path) else None
+
+
+def read_member(path, name):
+    """One file of a zip, or None where the zip does not hold it readably."""
+    if path is None:
+        return None
+    try:
+        with zipfile.ZipFile(path) as z:
+            info = z.getinfo(name)
+            return z.read(info) if info.file_size <= LARGEST else None
+    except (OSError, KeyError, zipfile.BadZipFile, ValueError, NotImplementedError, RuntimeError, EOFError):
+        return None
+
+
+def rebuild(repo, sha, work, attach):
+    """Builds the commit's release in work/src with its own package.sh,
+    which attaches each ATTACH/SET/KZviVIVaru.pem as well; as an account
+    without privileges when run by root. Shows the end of the build's log
+    when it fails, and returns whether it succeeded."""
+    src, log = os.path.join(work, "src"), os.path.join(work, "build.log")
+    os.mkdir(os.path.join(work, "tmp"))
+    subprocess.run(["git", "clone", "-q", "--no-local", "--no-checkout", repo, src], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    account = []
+    if os.geteuid() == 0:
+        nobody = pwd.getpwnam("nobody")
+        subprocess.run(["chown", "-R", f"{nobody.pw_uid}:{nobody.pw_gid}", work], check=True)
+        account = ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}", "--clear-groups", "--"]
+    environment = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": work, "LC_ALL": "C",
+                   "TMPDIR": os.path.join(work, "tmp"), "KZ_SIGN_ATTACH": attach}
+    with open(log, "wb") as output:
+        done = subprocess.run([*account, "sh", "-c", 'git checkout -q --detach "$1" && exec scripts/package.sh',
+                               "_", sha], cwd=src, env=environment, stdout=output, stderr=subprocess.STDOUT)
+    if done.returncode != 0:
+        with open(log, errors="replace") as f:
+            print("".join(f.readlines()[-20:]), end="")
+    return done.returncode == 0
+
+
+def first_difference(given, wanted):
+    def lines(data):
+        return data.decode("utf-8", "replace").lstrip("\ufeff").splitlines() + ["(the end)"]
+    for has, should in zip(lines(given), lines(wanted)):
+        if has != should:
+            return f"it has \"{shown(has, 80)}\" where the commit's has \"{shown(should, 80)}\""
+    return "it differs in its line ends or bytes"
+
+
+def toolchain(given, wanted):
+    """The package versions that BUILDINFO names and this machine's build
+    record does not, or None."""
+    def packages(data):
+        return {fields[1]: fields[2] for fields in (line.split() for line in data.decode("utf-8", "replace").splitlines()[:64])
+                if len(fields) == 3 and fields[0] == "package"}
+    here = packages(wanted)
+    differences = [f"{shown(name, 60)} {shown(version, 40)} in BUILDINFO, {here.get(name, 'not installed')} here"
+                   for name, version in packages(given).items() if here.get(name) != version]
+    return "; ".join(differences[:16]) or None
+
+
+def explain(given, wanted, unsigned_exe, elsewhere):
+    """Why the zip GIVEN is not the rebuilt zip WANTED: a cause for each
+    file that differs. ELSEWHERE maps the other release's name to its rebuilt
+    zip, to recognise its exe."""
+    try:
+        with zipfile.ZipFile(given) as z, zipfile.ZipFile(wanted) as w:
+            rebuilt = {info.filename: w.read(info) for info in w.infolist()}
+            causes, seen = [], set()
+            for info in z.infolist():
+                name = shown(info.filename)
+                mode = info.external_attr >> 16 if info.create_system == 3 else 0
+                if info.filename in seen:
+                    causes.append(f"{name}: a second entry of that name (extractors differ in which one they take)")
+                elif mode & 0o170000 == 0o120000:
+                    causes.append(f"{name}: a symbolic link, not a regular file")
+                elif info.is_dir() or mode & 0o170000 == 0o040000:
+                    causes.append(f"{name}: a folder, not a regular file")
+                elif info.filename not in rebuilt:
+                    causes.append(f"{name}: not part of the commit's release")
+                elif info.file_size > LARGEST:
+                    causes.append(f"{name}: {info.file_size} bytes, more than any file of a release")
+                else:
+                    causes += differences(info.filename, z.read(info), rebuilt[info.filename], unsigned_exe, elsewhere)
+                seen.add(info.filename)
+            causes += [f"{name}: missing" for name in rebuilt if name not in seen]
+    except (OSError, zipfile.BadZipFile, ValueError, NotImplementedError, RuntimeError, EOFError) as error:
+        return [f"zip: not a zip that can be read ({shown(str(error))})"]
+    return causes or ["zip: laid out otherwise than the commit's release (the same files, with other dates, order, "
+                      "attributes, extra fields or bytes between them)"]
+
+
+def differences(name, has, should, unsigned_exe, elsewhere):
+    if has == should:
+        return []
+    if name == "BUILDINFO":
+        tools = toolchain(has, should)
+        return [f"BUILDINFO: differs from the commit's BUILDINFO ({first_difference(has, should)})"] + (
+            [f"toolchain: not the one BUILDINFO names, and that alone changes the exe's bytes: {tools}; verify on a "
+             "machine with the versions BUILDINFO names (Debian's snapshot archive has them all)"] if tools else [])
+    if name != EXE:
+        return [f"{name}: differs from the commit's {name} ({first_difference(has, should)})"]
+    for other, path in elsewhere.items():
+        if read_member(path, EXE) == has:
+            return [f"zip: its exe is the one of the release zip {other}"]
+    checksum, security = authenticode.pe_fields(unsigned_exe)
+    regions = {"its PE checksum" if checksum <= at < checksum + 4 else
+               "its certificate table's place" if security <= at < security + 8 else
+               "its signature area, which the signature does not cover" if at >= len(unsigned_exe) else
+               "its code or headers"
+               for at in range(max(len(has), len(should))) if at >= min(len(has), len(should)) or has[at] != should[at]}
+    return [f"{EXE}: differs from the commit's with the zip's signature attached, in {', '.join(sorted(regions))} "
+            f"({len(has)} bytes, the rebuilt one {len(should)})"]
+
+
+class Verification:
+    """One zip's checks: each failure a line "FAIL: ZIP: what: cause"."""
+
+    def __init__(self, settings_, label):
+        self.settings, self.label, self.failures = settings_, label, 0
+
+    def fail(self, cause):
+        print(f"FAIL: {self.label}: {cause}")
+        self.failures += 1
+
+    def compare(self, path, rebuilt, unsigned_exe, elsewhere, signed):
+        """The zip against its rebuild, byte for byte; where they differ, why."""
+        with open(path, "rb") as f, open(rebuilt, "rb") as r:
+            same = f.read() == r.read()
+        if same:
+            print(f"zip: byte for byte the commit's release{' with this signature attached' if signed else ''}")
+        for cause in [] if same else explain(path, rebuilt, unsigned_exe, elsewhere):
+            self.fail(cause)
+
+    def signature(self, blob, unsigned_exe):
+        """Checks the exe's signatures; returns the verdict's form."""
+        wanted = self.settings
+        if blob is None:
+            print("signature: none (an unsigned release)")
+            if wanted["signed"]:
+                self.fail(f"{EXE}: not signed, and KZ_VERIFY_SIGNED, KZ_VERIFY_SIGNER or KZ_VERIFY_SIGNATURES asks "
+                          "for a signature")
+            return "unsigned"
+        try:
+            checked = authenticode.check(blob, unsigned_exe, wanted["cafile"], wanted["tsa_cafile"])
+        except authenticode.Unreadable as problem:
+            self.fail(f"{EXE}: {problem}")
+            return "unreadable"
+        print("\n".join(checked.report))
+        for problem in checked.problems:
+            self.fail(f"{EXE}: {problem}")
+        for signer in sorted(set(checked.signers)):
+            if wanted["signer"] and signer != wanted["signer"]:
+                self.fail(f"{EXE}: a signature is by the certificate {signer}, not the one KZ_VERIFY_SIGNER names")
+        if len(set(checked.signers)) > 1:
+            self.fail(f"{EXE}: its signatures are by different certificates, and Windows shows only the primary one's signer")
+        form = ", ".join(checked.form)
+        if wanted["form"] and form != wanted["form"]:
+            self.fail(f"{EXE}: signed as \"{form}\", not as KZ_VERIFY_SIGNATURES says, \"{wanted['form']}\"")
+        return f"signed: {form}, by {checked.signers[0] if checked.signers else 'nobody known'}"
+
+
+def take_signature(path, folder):
+    """The signature of the zip's exe, written to FOLDER for the rebuild to
+    attach; None when it has none. ValueError where it cannot be read."""
+    os.makedirs(folder)
+    exe = read_member(path, EXE)
+    blob = certificate_blob(exe) if exe else None
+    if blob is not None:
+        with open(os.path.join(folder, SIGNATURE), "wb") as f:
+            f.write(authenticode.pem.armor("PKCS7", blob))
+    return blob
+
+
+def verify(repo, zips, commit, wanted):
+    """Whether every zip of ZIPS, (as given, path) pairs, is the release of
+    COMMIT; prints each one's checks and verdict."""
+    sha = resolve(repo, commit)
+    work = tempfile.mkdtemp(prefix="verify-release.")
+    try:
+        attach = os.path.join(work, "attach")
+        checks, blobs = [], []
+        for index, (given, path) in enumerate(zips):
+            checks.append(Verification(wanted, shown(given)))
+            try:
+                blobs.append(take_signature(path, os.path.join(attach, str(index))))
+            except ValueError as error:
+                blobs.append(error)
+        print(f"== building the release of commit {sha}"
+              f"{' as nobody' if os.geteuid() == 0 else ''}, with each zip's signature attached")
+        if not rebuild(repo, sha, work, attach):
+            print(f"FAIL: the release build of commit {sha} failed; nothing verified")
+            return False
+        packages = os.path.join(work, "src", "build", "packages")
+        names = sorted(name for name in os.listdir(packages) if built(work, os.path.join(packages, name)))
+        attaches = "KZ_SIGN_ATTACH" in (git(repo, "show", f"{sha}:scripts/package.sh") or "")
+        for index, (given, path) in enumerate(zips):
+            check, name, blob = checks[index], os.path.basename(given), blobs[index]
+            print(f"== {check.label}: against commit {sha}")
+            unsigned_exe = read_member(built(work, os.path.join(packages, name)), EXE)
+            folder = os.path.join(attach, str(index)) if blob is not None else packages
+            rebuilt = built(work, os.path.join(folder, name))
+            if os.path.getsize(path) > LARGEST:
+                check.fail(f"zip: {os.path.getsize(path)} bytes, more than any release holds")
+            elif name not in names or unsigned_exe is None:
+                check.fail(f"zip: named {shown(name)}, which is neither release zip of the commit ({', '.join(names)}); "
+                           "a browser's renamed copy must get its name back")
+            elif isinstance(blob, ValueError):
+                check.fail(f"{EXE}: {blob}")
+            elif not rebuilt:
+                check.fail(f"{EXE}: its signature does not attach to the commit's exe" if attaches else
+                           f"{EXE}: signed, and the commit's package.sh cannot attach a signature; verify it with "
+                           "that commit's own scripts/verify-release.sh")
+            else:
+                elsewhere = {other: built(work, os.path.join(folder, other)) for other in names if other != name}
+                check.compare(path, rebuilt, unsigned_exe, elsewhere, blob is not None)
+                form = check.signature(blob, unsigned_exe)
+                if check.failures == 0:
+                    print(f"verified: {check.label} is the release of commit {sha} ({form})")
+                    continue
+            print(f"NOT verified: {check.label}: {check.failures} check(s) failed")
+        return all(check.failures == 0 for check in checks)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def main(args):
+    usage = "usage: verify-release.sh ZIP... [COMMIT]"
+    zips = [(arg, os.path.abspath(arg)) for arg in args if arg.endswith(".zip")]
+    commits = [arg for arg in args if not arg.endswith(".zip")]
+    if not zips or len(commits) > 1:
+        sys.exit(usage)
+    for given, path in zips:
+        if not os.path.isfile(path):
+            sys.exit(f"verify-release: no file {shown(given)}")
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    try:
+        wanted = settings(os.environ, os.getcwd())
+        return 0 if verify(repo, zips, commits[0] if commits else "HEAD", wanted) else 1
+    except Refused as problem:
+        print(f"verify-release: {problem}", file=sys.stderr)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
