@@ -20,35 +20,25 @@ function(kz_target_options target)
     cmake_parse_arguments(PARSE_ARGV 1 arg "PRODUCT" "" "")
     target_compile_features(${target} PUBLIC cxx_std_20)
     set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
-    if(MSVC)
-        target_compile_options(${target} PRIVATE /W4 /WX /permissive- /utf-8)
-    else()
-        target_compile_options(${target} PRIVATE
-            -Wall -Wextra -Wpedantic -Werror
-            -Wconversion -Wsign-conversion -Wshadow -Wnon-virtual-dtor
-            -Wold-style-cast -Wcast-qual -Wformat=2 -Wimplicit-fallthrough)
-    endif()
+    target_compile_options(${target} PRIVATE
+        -Wall -Wextra -Wpedantic -Werror
+        -Wconversion -Wsign-conversion -Wshadow -Wnon-virtual-dtor
+        -Wold-style-cast -Wcast-qual -Wformat=2 -Wimplicit-fallthrough)
     if(arg_PRODUCT)
         if(WIN32)
             target_compile_definitions(${target} PRIVATE
                 _WIN32_WINNT=0x050${KZ_OLDEST_WINDOWS_MINOR} WINVER=0x050${KZ_OLDEST_WINDOWS_MINOR})
         endif()
-        if(MSVC)
-            target_compile_options(${target} PRIVATE /EHs-c- /GR- /Gy /Gw)
-        else()
-            # Each function and datum in its own section, so that the linker
-            # can drop what the program never calls.
-            target_compile_options(${target} PRIVATE
-                -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections)
-        endif()
-    endif()
-    if(NOT MSVC)
-        # No build folder in the objects: the same sources give the same bytes
-        # wherever they are built.
+        # Each function and datum in its own section, so that the linker
+        # can drop what the program never calls.
         target_compile_options(${target} PRIVATE
-            -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=build)
+            -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections)
     endif()
-    if(KZ_SANITIZE AND NOT MSVC)
+    # No build folder in the objects: the same sources give the same bytes
+    # wherever they are built.
+    target_compile_options(${target} PRIVATE
+        -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=build)
+    if(KZ_SANITIZE)
         target_compile_options(${target} PRIVATE
             -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
         target_link_options(${target} PRIVATE -fsanitize=address,undefined)
@@ -73,9 +63,6 @@ function(kz_windows_program target)
             -Wl,--no-insert-timestamp       # the same bytes from the same sources
             -Wl,--tsaware                   # no Terminal Server compatibility code
             -Wl,-Map=${PROJECT_BINARY_DIR}/${target}.map)
-    elseif(MSVC)
-        # The resource script carries the manifest; the linker must not add one.
-        target_link_options(${target} PRIVATE /OPT:REF /OPT:ICF /Brepro /MANIFEST:NO)
     endif()
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
 endfunction()
