@@ -61,8 +61,7 @@ function(kz_windows_program target)
             -Wl,--gc-sections               # drop every section nothing refers to
             -s                              # no symbols or debug information
             -Wl,--no-insert-timestamp       # the same bytes from the same sources
-            -Wl,--tsaware                   # no Terminal Server compatibility code
-            -Wl,-Map=${PROJECT_BINARY_DIR}/${target}.map)
+            -Wl,--tsaware)                  # no Terminal Server compatibility code
     endif()
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
 endfunction()
