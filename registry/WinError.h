@@ -16,8 +16,6 @@ inline constexpr WinError kInvalidHandle = 6;           // ERROR_INVALID_HANDLE
 inline constexpr WinError kInvalidParameter = 87;       // ERROR_INVALID_PARAMETER
 inline constexpr WinError kInsufficientBuffer = 122;    // ERROR_INSUFFICIENT_BUFFER
 inline constexpr WinError kRegistryIo = 1016;           // ERROR_REGISTRY_IO_FAILED
-inline constexpr WinError kChildMustBeVolatile = 1021;  // ERROR_CHILD_MUST_BE_VOLATILE
-inline constexpr WinError kNoUnicodeTranslation = 1113; // ERROR_NO_UNICODE_TRANSLATION
 }  // namespace win_error
 
 }  // namespace kz
