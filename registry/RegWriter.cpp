@@ -71,8 +71,8 @@ WinError RegWriter::WriteDword(const char16_t* name, std::uint32_t value) {
     };
     const AnsiText ansiName(registry_, name);
     return ansiName.usable()
-               ? registry_.SetValueA(key_, ansiName.c_str(), 0, RegValueKind::Dword, data.data(), 4)
-               : registry_.SetValueW(key_, name, 0, RegValueKind::Dword, data.data(), 4);
+               ? registry_.SetValueA(key_, ansiName.c_str(), RegValueKind::Dword, data.data(), 4)
+               : registry_.SetValueW(key_, name, RegValueKind::Dword, data.data(), 4);
 }
 
 WinError RegWriter::WriteString(const char16_t* name, const char16_t* text) {
@@ -81,12 +81,12 @@ WinError RegWriter::WriteString(const char16_t* name, const char16_t* text) {
     if (ansiName.usable() && ansiText.usable()) {
         // The byte count includes the one terminating NUL and nothing past it.
         const auto size = static_cast<std::uint32_t>(ansiText.length() + 1);
-        return registry_.SetValueA(key_, ansiName.c_str(), 0, RegValueKind::Sz,
-                                   AsBytes(ansiText.c_str()), size);
+        return registry_.SetValueA(key_, ansiName.c_str(), RegValueKind::Sz, AsBytes(ansiText.c_str()),
+                                   size);
     }
     // Two bytes a UTF-16 unit, terminating NUL included.
     const auto size = static_cast<std::uint32_t>((Utf16Length(text) + 1) * sizeof(char16_t));
-    return registry_.SetValueW(key_, name, 0, RegValueKind::Sz, AsBytes(text), size);
+    return registry_.SetValueW(key_, name, RegValueKind::Sz, AsBytes(text), size);
 }
 
 WinError RegWriter::Flush() { return registry_.FlushKey(key_); }

@@ -40,11 +40,12 @@ public:
     virtual WinError CreateKeyA(RootKey root, const char* path, RegKeyHandle& key) = 0;
     virtual WinError CreateKeyW(RootKey root, const char16_t* path, RegKeyHandle& key) = 0;
 
-    // RegSetValueExA / RegSetValueExW.
-    virtual WinError SetValueA(RegKeyHandle key, const char* name, std::uint32_t reserved,
-                               RegValueKind kind, const std::byte* data, std::uint32_t size) = 0;
-    virtual WinError SetValueW(RegKeyHandle key, const char16_t* name, std::uint32_t reserved,
-                               RegValueKind kind, const std::byte* data, std::uint32_t size) = 0;
+    // RegSetValueExA / RegSetValueExW; the implementation passes their
+    // reserved word, which is always 0.
+    virtual WinError SetValueA(RegKeyHandle key, const char* name, RegValueKind kind,
+                               const std::byte* data, std::uint32_t size) = 0;
+    virtual WinError SetValueW(RegKeyHandle key, const char16_t* name, RegValueKind kind,
+                               const std::byte* data, std::uint32_t size) = 0;
 
     // RegFlushKey: returns once the key's hive is on the disk.
     virtual WinError FlushKey(RegKeyHandle key) = 0;

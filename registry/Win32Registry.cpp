@@ -58,18 +58,18 @@ public:
         return static_cast<WinError>(status);
     }
 
-    WinError SetValueA(RegKeyHandle key, const char* name, std::uint32_t reserved,
-                       RegValueKind kind, const std::byte* data, std::uint32_t size) override {
-        return static_cast<WinError>(::RegSetValueExA(ToHkey(key), name, reserved,
-                                                      static_cast<DWORD>(kind),
+    // RegSetValueEx's third argument is reserved and must be 0.
+    WinError SetValueA(RegKeyHandle key, const char* name, RegValueKind kind, const std::byte* data,
+                       std::uint32_t size) override {
+        return static_cast<WinError>(::RegSetValueExA(ToHkey(key), name, 0, static_cast<DWORD>(kind),
                                                       AsBytePointer(data), size));
     }
 
-    WinError SetValueW(RegKeyHandle key, const char16_t* name, std::uint32_t reserved,
-                       RegValueKind kind, const std::byte* data, std::uint32_t size) override {
-        return static_cast<WinError>(::RegSetValueExW(ToHkey(key), AsWide(name), reserved,
-                                                      static_cast<DWORD>(kind),
-                                                      AsBytePointer(data), size));
+    WinError SetValueW(RegKeyHandle key, const char16_t* name, RegValueKind kind, const std::byte* data,
+                       std::uint32_t size) override {
+        return static_cast<WinError>(::RegSetValueExW(ToHkey(key), AsWide(name), 0,
+                                                      static_cast<DWORD>(kind), AsBytePointer(data),
+                                                      size));
     }
 
     WinError FlushKey(RegKeyHandle key) override {

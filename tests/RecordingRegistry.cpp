@@ -61,14 +61,12 @@ WinError RecordingRegistry::CreateKeyW(RootKey root, const char16_t* path, RegKe
     return CreateKey(Call::CreateKeyW, root, Utf16Bytes(path), key);
 }
 
-WinError RecordingRegistry::SetValue(Call call, RegKeyHandle key, std::string name,
-                                     std::uint32_t reserved, RegValueKind kind,
+WinError RecordingRegistry::SetValue(Call call, RegKeyHandle key, std::string name, RegValueKind kind,
                                      const std::byte* data, std::uint32_t size) {
     RecordedCall recorded;
     recorded.call = call;
     recorded.key = key;
     recorded.name = std::move(name);
-    recorded.reserved = reserved;
     recorded.kind = static_cast<std::uint32_t>(kind);
     recorded.data.assign(reinterpret_cast<const char*>(data), size);
     recorded.size = size;
@@ -81,14 +79,14 @@ WinError RecordingRegistry::SetValue(Call call, RegKeyHandle key, std::string na
     return key == RegKeyHandle::Empty ? win_error::kInvalidHandle : win_error::kSuccess;
 }
 
-WinError RecordingRegistry::SetValueA(RegKeyHandle key, const char* name, std::uint32_t reserved,
-                                      RegValueKind kind, const std::byte* data, std::uint32_t size) {
-    return SetValue(Call::SetValueA, key, name, reserved, kind, data, size);
+WinError RecordingRegistry::SetValueA(RegKeyHandle key, const char* name, RegValueKind kind,
+                                      const std::byte* data, std::uint32_t size) {
+    return SetValue(Call::SetValueA, key, name, kind, data, size);
 }
 
-WinError RecordingRegistry::SetValueW(RegKeyHandle key, const char16_t* name, std::uint32_t reserved,
-                                      RegValueKind kind, const std::byte* data, std::uint32_t size) {
-    return SetValue(Call::SetValueW, key, Utf16Bytes(name), reserved, kind, data, size);
+WinError RecordingRegistry::SetValueW(RegKeyHandle key, const char16_t* name, RegValueKind kind,
+                                      const std::byte* data, std::uint32_t size) {
+    return SetValue(Call::SetValueW, key, Utf16Bytes(name), kind, data, size);
 }
 
 WinError RecordingRegistry::KeyCall(Call call, RegKeyHandle key, const std::optional<WinError>& preset) {

@@ -24,7 +24,6 @@ struct RecordedCall {
     RegKeyHandle key = RegKeyHandle::Empty;
     std::string path;  // CreateKey*: the bytes of the path (UTF-16 as little-endian pairs for W)
     std::string name;  // SetValue*: the bytes of the value name, likewise
-    std::uint32_t reserved = 0xDEADBEEF;
     std::uint32_t kind = 0;
     std::string data;  // exactly `size` bytes from the data pointer
     std::uint32_t size = 0;
@@ -52,10 +51,10 @@ public:
 
     WinError CreateKeyA(RootKey root, const char* path, RegKeyHandle& key) override;
     WinError CreateKeyW(RootKey root, const char16_t* path, RegKeyHandle& key) override;
-    WinError SetValueA(RegKeyHandle key, const char* name, std::uint32_t reserved, RegValueKind kind,
-                       const std::byte* data, std::uint32_t size) override;
-    WinError SetValueW(RegKeyHandle key, const char16_t* name, std::uint32_t reserved,
-                       RegValueKind kind, const std::byte* data, std::uint32_t size) override;
+    WinError SetValueA(RegKeyHandle key, const char* name, RegValueKind kind, const std::byte* data,
+                       std::uint32_t size) override;
+    WinError SetValueW(RegKeyHandle key, const char16_t* name, RegValueKind kind, const std::byte* data,
+                       std::uint32_t size) override;
     WinError FlushKey(RegKeyHandle key) override;
     WinError CloseKey(RegKeyHandle key) override;
     AnsiConversion ToAnsi(std::u16string_view text, std::span<char> out) override;
@@ -63,8 +62,8 @@ public:
 private:
     WinError CreateKey(Call call, RootKey root, std::string path, RegKeyHandle& key);
     WinError KeyCall(Call call, RegKeyHandle key, const std::optional<WinError>& preset);
-    WinError SetValue(Call call, RegKeyHandle key, std::string name, std::uint32_t reserved,
-                      RegValueKind kind, const std::byte* data, std::uint32_t size);
+    WinError SetValue(Call call, RegKeyHandle key, std::string name, RegValueKind kind,
+                      const std::byte* data, std::uint32_t size);
 
     CodePage codePage_;
     std::optional<WinError> openResult_;

@@ -1,5 +1,5 @@
-// What RegWriter hands the platform: entry point, handle, reserved word,
-// kind, exact bytes and byte count, and what it does when a call fails.
+// What RegWriter hands the platform: entry point, handle, kind, exact bytes
+// and byte count, and what it does when a call fails.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -53,7 +53,6 @@ TEST(RegWriter, DwordIsFourLittleEndianBytes) {
     EXPECT_EQ(set.call, Call::SetValueA);
     EXPECT_EQ(set.key, RecordingRegistry::kOpenedKey);
     EXPECT_EQ(set.name, "Level");
-    EXPECT_EQ(set.reserved, 0u);
     EXPECT_EQ(set.kind, 4u);
     EXPECT_EQ(set.size, 4u);
     EXPECT_EQ(Hex(set.data), "78 56 34 12");
@@ -68,7 +67,6 @@ TEST(RegWriter, StringIsAnsiBytesAndOneNul) {
 
     const RecordedCall& label = registry.calls().at(1);
     EXPECT_EQ(label.call, Call::SetValueA);
-    EXPECT_EQ(label.reserved, 0u);
     EXPECT_EQ(label.kind, 1u);
     EXPECT_EQ(label.size, 14u);  // 1 + 6 * 2 bytes of GBK, then the NUL
     EXPECT_EQ(Hex(label.data), Hex(WithNul("Y\xD6\xE1\xB6\xD4\xB5\xB6\xC6\xAB\xD2\xC6\xC1\xBF")));
@@ -88,7 +86,6 @@ TEST(RegWriter, TextWithoutAnExactAnsiFormGoesThroughTheWideCall) {
     const RecordedCall& wide = registry.calls().at(1);
     EXPECT_EQ(wide.call, Call::SetValueW);
     EXPECT_EQ(wide.name, Utf16Bytes(u"Label"));
-    EXPECT_EQ(wide.reserved, 0u);
     EXPECT_EQ(wide.kind, 1u);
     EXPECT_EQ(wide.size, 16u);  // 7 UTF-16 units and the NUL, two bytes each
     EXPECT_EQ(Hex(wide.data), Hex(Utf16Bytes(std::u16string_view(u"Z轴对刀偏移量", 8))));

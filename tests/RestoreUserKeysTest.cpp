@@ -58,7 +58,6 @@ TEST(RestoreUserKeys, MakesOneCreateNineSetsThenFlushesAndCloses) {
         EXPECT_EQ(set.call, Call::SetValueA);
         EXPECT_EQ(set.key, RecordingRegistry::kOpenedKey);
         EXPECT_EQ(set.name, expected.name);
-        EXPECT_EQ(set.reserved, 0u);
         EXPECT_EQ(set.kind, expected.kind);
         EXPECT_EQ(set.size, expected.size);
         EXPECT_EQ(Hex(set.data), Hex(expected.data));

@@ -169,15 +169,15 @@ public:
         calls.push_back("CreateKeyW");
         return SystemRegistry().CreateKeyW(root, path, key);
     }
-    WinError SetValueA(RegKeyHandle key, const char* name, std::uint32_t reserved, RegValueKind kind,
-                       const std::byte* data, std::uint32_t size) override {
+    WinError SetValueA(RegKeyHandle key, const char* name, RegValueKind kind, const std::byte* data,
+                       std::uint32_t size) override {
         calls.push_back("SetValueA:" + std::to_string(size));
-        return SystemRegistry().SetValueA(key, name, reserved, kind, data, size);
+        return SystemRegistry().SetValueA(key, name, kind, data, size);
     }
-    WinError SetValueW(RegKeyHandle key, const char16_t* name, std::uint32_t reserved, RegValueKind kind,
-                       const std::byte* data, std::uint32_t size) override {
+    WinError SetValueW(RegKeyHandle key, const char16_t* name, RegValueKind kind, const std::byte* data,
+                       std::uint32_t size) override {
         calls.push_back("SetValueW:" + std::to_string(size));
-        return SystemRegistry().SetValueW(key, name, reserved, kind, data, size);
+        return SystemRegistry().SetValueW(key, name, kind, data, size);
     }
     WinError FlushKey(RegKeyHandle key) override {
         calls.push_back("FlushKey");

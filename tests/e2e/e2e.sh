@@ -234,6 +234,16 @@ expect_labels_stored_through() {  # what entry-point:count
     expect_eq "$1" "$2 $2 $2 " "$calls"
 }
 
+# The reserved word each of the nine values was written with, from a relay
+# trace: RegSetValueExA and RegSetValueExW require it to be 0. (On x64 only the
+# register's low 32 bits are the DWORD.)
+expect_reserved_words_zero() {
+    local words
+    words=$(sed -nE 's/^[0-9a-f]+:Call advapi32\.RegSetValueEx[AW]\([^,]*,[^ ]* L?"User(KeyLevel|Key|Application)[1-3]",[0-9a-f]*([0-9a-f]{8}),.*/\2/p' \
+        "$artifacts/app.log" | tr '\n' ' ')
+    expect_eq "reserved word of the nine RegSetValueEx calls" "$(printf '00000000 %.0s' 1 2 3 4 5 6 7 8 9)" "$words"
+}
+
 # The program's calls on the MMI's key, in order, from a relay trace (the
 # prefix limits it to creating, setting, flushing and closing keys): the
 # key's creation, then every call handed the key's handle (which the first
@@ -447,6 +457,7 @@ cp1252)  # a Western code page: the texts still show and store exactly
     expect_confirmation_and_restore
     expect_labels_stored_through "labels stored as UTF-16 under code page 1252 (wide entry point, 16 bytes)" \
         RegSetValueExW:00000010
+    expect_reserved_words_zero  # both entry points were used
     ;;
 signed)  # the exe as a dual-signed release carries it starts and restores alike
     cert=$artifacts/cert
