@@ -42,7 +42,6 @@ TEST(UserKeyTable, RowsHoldTheMmiTextsAndNumbers) {
         const UserKeyEntry& entry = UserKeyTable[row];
         const ExpectedUserKey& expected = kExpected[row];
         SCOPED_TRACE("user key " + std::to_string(row + 1));
-        EXPECT_EQ(entry.index, static_cast<int>(row + 1));
         EXPECT_EQ(entry.axisLetter, expected.axis);
         EXPECT_EQ(entry.levelWord, expected.levelWord);
         EXPECT_TRUE(entry.label.view() == expected.label) << Narrow(entry.label.view());

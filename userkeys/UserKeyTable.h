@@ -35,7 +35,6 @@ template <std::size_t StemLength>
 using ValueName = FixedText<StemLength + 1>;
 
 struct UserKeyEntry {
-    int index = 0;
     char16_t axisLetter = 0;
     std::uint32_t levelWord = 0;
     FixedText<1 + kLabelSuffix.size()> label;
@@ -48,7 +47,6 @@ struct UserKeyEntry {
 consteval UserKeyEntry MakeUserKeyEntry(int n) {
     const auto digit = static_cast<char16_t>(u'0' + n);
     UserKeyEntry entry;
-    entry.index = n;
     entry.axisLetter = static_cast<char16_t>(87 + n);
     entry.levelWord = static_cast<std::uint32_t>(n) * 256u + 0x70200u;
     (entry.label += entry.axisLetter) += kLabelSuffix;
