@@ -4,6 +4,7 @@
 #include "app/FrmMainLayout.h"
 #include "app/SystemErrorText.h"
 #include "app/Texts.h"
+#include "registry/WideText.h"
 #include "resources/resource.h"
 #include "userkeys/RestoreUserKeys.h"
 
@@ -17,8 +18,6 @@ constexpr wchar_t kClassName[] = L"KZviVIVaru.FrmMain";
 // cannot be resized, minimised or maximised.
 constexpr DWORD kFrameStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 constexpr DWORD kFrameExStyle = WS_EX_APPWINDOW;  // keeps its taskbar button
-
-const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
 int ScreenDpi() {
     const ScreenDC screen;
@@ -55,7 +54,7 @@ bool FrmMain::Create(HINSTANCE instance) {
     const int left = (::GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     const int top = (::GetSystemMetrics(SM_CYSCREEN) - height) / 2;
 
-    window_ = ::CreateWindowExW(kFrameExStyle, kClassName, Wide(text::kFrmMainCaption), kFrameStyle,
+    window_ = ::CreateWindowExW(kFrameExStyle, kClassName, AsWide(text::kFrmMainCaption), kFrameStyle,
                                 left, top, width, height, nullptr, nullptr, instance, this);
     return window_ != nullptr;
 }
@@ -128,7 +127,7 @@ bool FrmMain::CreateCmdOK() {
     const FrmMainLayout layout = LayoutForDpi(dpi_);
     // The button's id is IDOK, so Enter reaches it through the dialog
     // keyboard handling wherever the focus is.
-    cmdOK_ = ::CreateWindowExW(0, L"BUTTON", Wide(text::kCmdOKCaption),
+    cmdOK_ = ::CreateWindowExW(0, L"BUTTON", AsWide(text::kCmdOKCaption),
                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
                                layout.cmdOK.left, layout.cmdOK.top, layout.cmdOK.width,
                                layout.cmdOK.height, window_,
@@ -140,7 +139,7 @@ bool FrmMain::CreateCmdOK() {
     cmdOKFont_ = FontHandle(::CreateFontW(-layout.fontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                                           GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                                           DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                                          Wide(text::kCmdOKFontFace)));
+                                          AsWide(text::kCmdOKFontFace)));
     ::SendMessageW(cmdOK_, WM_SETFONT, reinterpret_cast<WPARAM>(cmdOKFont_.get()), FALSE);
     return true;
 }
@@ -154,7 +153,7 @@ void FrmMain::CmdOKClick() {
 
     const RestoreResult result = RestoreUserKeys(registry_);
     if (result.Clean()) {
-        ::MessageBoxW(window_, Wide(text::kRestartMessage), Wide(text::kRestartTitle),
+        ::MessageBoxW(window_, AsWide(text::kRestartMessage), AsWide(text::kRestartTitle),
                       MB_OK | MB_ICONINFORMATION);
     } else {
         // Decided before the box is shown: if the window is closed while the
@@ -162,7 +161,8 @@ void FrmMain::CmdOKClick() {
         exitCode_ = kExitFailed;
         const SystemErrorText systemText = DescribeSystemError(result.firstError);
         const FailureText message = FailureMessage(result, systemText.view());
-        ::MessageBoxW(window_, Wide(message.c_str()), Wide(text::kFailureTitle), MB_OK | MB_ICONERROR);
+        ::MessageBoxW(window_, AsWide(message.c_str()), AsWide(text::kFailureTitle),
+                      MB_OK | MB_ICONERROR);
     }
     if (window_ != nullptr) {  // gone already when it was closed during the box
         ::DestroyWindow(window_);

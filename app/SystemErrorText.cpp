@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "registry/WideText.h"
+
 namespace kz {
 
 SystemErrorText DescribeSystemError(std::uint32_t error) {
@@ -17,7 +19,7 @@ SystemErrorText DescribeSystemError(std::uint32_t error) {
         --length;
     }
     SystemErrorText text;
-    text << std::u16string_view(reinterpret_cast<const char16_t*>(buffer.data()), length);
+    text << std::u16string_view(AsUtf16(buffer.data()), length);
     return text;
 }
 

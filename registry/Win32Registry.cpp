@@ -8,6 +8,8 @@
 
 #include <climits>
 
+#include "registry/WideText.h"
+
 namespace kz {
 
 namespace {
@@ -30,9 +32,6 @@ HKEY ToHkey(RegKeyHandle key) { return reinterpret_cast<HKEY>(static_cast<std::u
 RegKeyHandle FromHkey(HKEY key) {
     return static_cast<RegKeyHandle>(reinterpret_cast<std::uintptr_t>(key));
 }
-
-// Windows' wide character is UTF-16, as char16_t is.
-const wchar_t* AsWide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
 const BYTE* AsBytePointer(const std::byte* data) { return reinterpret_cast<const BYTE*>(data); }
 
@@ -95,7 +94,7 @@ public:
         BOOL usedDefaultChar = FALSE;
         const int written = ::WideCharToMultiByte(
             CP_ACP, utf8 ? kWcErrInvalidChars : WC_NO_BEST_FIT_CHARS,
-            reinterpret_cast<const wchar_t*>(text.data()), static_cast<int>(text.size()),
+            AsWide(text.data()), static_cast<int>(text.size()),
             out.data(), static_cast<int>(out.size()), nullptr, utf8 ? nullptr : &usedDefaultChar);
         if (written <= 0) {
             return {static_cast<WinError>(::GetLastError()), 0, false};
