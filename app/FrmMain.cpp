@@ -35,7 +35,9 @@ bool FrmMain::Create(HINSTANCE instance) {
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = instance;
     windowClass.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(IDI_KZVIVIVARU));
-    windowClass.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    // The headers spell IDC_ARROW as an ANSI resource name (the program does
+    // not define UNICODE); the wide call takes the same number.
+    windowClass.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(reinterpret_cast<ULONG_PTR>(IDC_ARROW)));
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = kClassName;
     // A second window in one process finds the class registered already.
