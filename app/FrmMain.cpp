@@ -27,6 +27,14 @@ int ScreenDpi() {
 
 }  // namespace
 
+FrmMain::~FrmMain() {
+    if (window_ != nullptr) {
+        // Its WM_NCDESTROY, on the way, detaches it from this object; the
+        // button goes with it, before the font it was drawn in.
+        ::DestroyWindow(window_);
+    }
+}
+
 bool FrmMain::Create(HINSTANCE instance) {
     instance_ = instance;
 

@@ -19,6 +19,9 @@ public:
 
     // A press restores the user keys through `registry`, which must outlive the window.
     explicit FrmMain(RegistryApi& registry) : registry_(registry) {}
+    // Destroys the window if it is still up (its message loop ended early),
+    // so that no message of it reaches a FrmMain that is gone.
+    ~FrmMain();
     FrmMain(const FrmMain&) = delete;
     FrmMain& operator=(const FrmMain&) = delete;
 

@@ -40,6 +40,15 @@ LRESULT CALLBACK RefuseButtons(int code, WPARAM wParam, LPARAM lParam) {
     return CloseFrmMainAtOnce(code, wParam, lParam);
 }
 
+// The message loop ends with the window still up, as it does when GetMessage
+// fails or anything else on the thread posts WM_QUIT.
+LRESULT CALLBACK QuitWithTheWindowUp(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND && IsClass(reinterpret_cast<const CBT_CREATEWNDW*>(lParam), kFrmMainClass)) {
+        ::PostQuitMessage(0);
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 bool IsMessageBox(HWND window) {
     wchar_t className[16] = {};
     ::GetClassNameW(window, className, 16);
@@ -104,6 +113,17 @@ TEST_F(ProgramRun, SecondPressQueuedBehindTheFirstNeitherRestoresNorConfirmsAgai
 TEST_F(ProgramRun, WindowWithoutItsButtonIsNotShownAndEndsWithExitCodeOne) {
     EXPECT_EQ(RunWithHook(RefuseButtons), 1);
     EXPECT_EQ(::FindWindowW(kFrmMainClass, nullptr), nullptr) << "a window without its button was left";
+}
+
+TEST_F(ProgramRun, LoopThatEndsEarlyTakesTheWindowAlong) {
+    RunWithHook(QuitWithTheWindowUp);
+    const HWND left = ::FindWindowW(kFrmMainClass, nullptr);
+    EXPECT_EQ(left, nullptr) << "the window outlived its FrmMain";
+    if (left != nullptr) {
+        // Its messages would reach the FrmMain that is gone: cut it loose first.
+        ::SetWindowLongPtrW(left, GWLP_USERDATA, 0);
+        ::DestroyWindow(left);
+    }
 }
 
 }  // namespace
