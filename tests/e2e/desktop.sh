@@ -1,9 +1,11 @@
+# shellcheck shell=bash
 # Sourced by scripts/run.sh and bench/run.sh: KZviVIVaru.exe on a virtual
 # display, in a prefix of their own, pressed the way an operator presses it.
 
 # Wine in the Chinese locale, for the code page the program is made for. The
 # locale goes to Wine alone: a shell that was already running when deps.sh
 # generated it cannot switch to it (and would say so).
+# shellcheck disable=SC2034  # the scripts that source this run Wine through it
 wine=(env LC_ALL=zh_CN.UTF-8 /usr/lib/wine/wine64)
 app_pid=
 

@@ -21,10 +21,8 @@ source=$(cd "$(dirname "$0")/../.." && pwd)
 set -a
 # shellcheck disable=SC1091
 . "$session/env"
-WINEDEBUG=-all
-WINEDLLOVERRIDES=mscoree,mshtml=
-LC_ALL=zh_CN.UTF-8
 set +a
+export WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL=zh_CN.UTF-8
 
 wine=/usr/lib/wine/wine64
 app=$build/KZviVIVaru.exe
@@ -334,7 +332,7 @@ check_window() {  # dpi
     expect_eq "button class" Button "${W[child.0.class]}"
     expect_eq "button caption" "$kButton" "${W[child.0.text]}"
     expect_eq "button rectangle (client)" "$(px 240),$(px 240),$(px 3255),$(px 1335)" "${W[child.0.rect]}"
-    local bstyle=$(( W[child.0.style] ))
+    local bstyle=$(( ${W[child.0.style]} ))
     expect_eq "button is a default push button and a tab stop" yes \
         "$( (( (bstyle & 0x0F) == 1 && (bstyle & 0x00010000) )) && echo yes || echo no)"
     expect_eq "keyboard focus" child.0 "${W[focus]}"

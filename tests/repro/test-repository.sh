@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the release tests.
 #
 # Only what a test sets reaches its releases: a vendor's signing or verifying
