@@ -54,6 +54,7 @@ test)
         openssl libengine-pkcs11-openssl    # signing, with a key in a file or on a token
         python3-asn1crypto                  # reading signatures, in the verifier and its tests
         softhsm2                            # the tests' token
+        shellcheck pyflakes3                # the lint of every shell script and Python file
     ) ;;
 *)
     echo "usage: deps.sh [build|verify|test]" >&2
