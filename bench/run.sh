@@ -20,8 +20,8 @@ scripts/build.sh mingw-x64 mingw-x86 >/dev/null
 build=$root/build/mingw-x64
 out=$root/build/bench
 mkdir -p "$out"
-# shellcheck source=../tests/e2e/desktop.sh
-. tests/e2e/desktop.sh
+# shellcheck source=../scripts/wine/desktop.sh
+. scripts/wine/desktop.sh
 desktop_start "$root/build/bench-prefix" "$root/build/bench-session"
 
 # Windows paths for the timer, which runs inside Wine.

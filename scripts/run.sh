@@ -14,8 +14,8 @@ scripts/build.sh native mingw-x64 mingw-x86
 
 build=$root/build/mingw-x64
 prefix=$root/build/run-prefix
-# shellcheck source=../tests/e2e/desktop.sh
-. tests/e2e/desktop.sh
+# shellcheck source=wine/desktop.sh
+. scripts/wine/desktop.sh
 
 if [ -n "${DISPLAY:-}" ]; then
     desktop_prefix "$prefix"

@@ -2,6 +2,8 @@
 # Sourced by scripts/run.sh and bench/run.sh: KZviVIVaru.exe on a virtual
 # display, in a prefix of their own, pressed the way an operator presses it.
 
+desktop_scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
 # Wine in the Chinese locale, for the code page the program is made for. The
 # locale goes to Wine alone: a shell that was already running when deps.sh
 # generated it cannot switch to it (and would say so).
@@ -11,7 +13,7 @@ app_pid=
 
 # desktop_prefix PREFIX: makes the prefix when missing and points Wine at it.
 desktop_prefix() {
-    [ -f "$1/user.reg" ] || tests/wine/prefix.sh create "$1"
+    [ -f "$1/user.reg" ] || "$desktop_scripts/prefix.sh" create "$1"
     export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 }
 
@@ -20,7 +22,7 @@ desktop_prefix() {
 desktop_start() {
     local prefix=$1 session=$2
     desktop_prefix "$prefix"
-    tests/e2e/session.sh start "$session" "$prefix" >/dev/null
+    "$desktop_scripts/session.sh" start "$session" "$prefix" >/dev/null
     desktop_session=$session
     trap desktop_stop EXIT
     export "$(grep '^DISPLAY=' "$session/env")"
@@ -28,7 +30,7 @@ desktop_start() {
 
 desktop_stop() {
     [ -z "$app_pid" ] || kill -9 "$app_pid" 2>/dev/null || true
-    tests/e2e/session.sh stop "$desktop_session"
+    "$desktop_scripts/session.sh" stop "$desktop_session"
 }
 
 # desktop_wait_window TITLE: prints the X window id once it is visible.

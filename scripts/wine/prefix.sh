@@ -1,6 +1,7 @@
 #!/bin/bash
-# A throwaway Wine prefix for the tests: `create DIR` makes one (about ten
-# seconds), `remove DIR` waits for its wineserver to finish and deletes it.
+# A Wine prefix set up for the program's window: `create DIR` makes one
+# (about ten seconds), `remove DIR` waits for its wineserver to finish and
+# deletes it.
 set -euo pipefail
 
 action=${1:?usage: prefix.sh create|remove DIR}

@@ -1,7 +1,7 @@
 #!/bin/bash
-# The end-to-end tests' shared session: a virtual X display and a persistent
-# wineserver for the throwaway prefix, started once for the run and stopped by
-# their PIDs at its end.
+# A virtual X display and a persistent wineserver for one Wine prefix, started
+# once for a run (the end-to-end tests', scripts/run.sh's, the benchmark's)
+# and stopped by their PIDs at its end.
 #
 #   session.sh start SESSION_DIR PREFIX
 #   session.sh stop SESSION_DIR
