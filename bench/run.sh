@@ -42,7 +42,7 @@ manifest_ratio=$(awk -v a="$app_median" -v b="$manifest_median" 'BEGIN { printf 
 
 echo "== registry calls of one press (relay trace of advapi32)"
 "${wine[@]}" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d 'advapi32.*' /f </dev/null >/dev/null 2>&1
-"${wine[@]}" "$build/tests/e2e_probe.exe" reset </dev/null >/dev/null 2>&1 || true
+"${wine[@]}" reg delete 'HKCU\Software\PowerAutomation' /f </dev/null >/dev/null 2>&1 || true
 WINEDEBUG=+relay "${wine[@]}" "$build/KZviVIVaru.exe" </dev/null >/dev/null 2>"$out/relay.log" &
 app_pid=$!
 main=$(desktop_wait_window '柯舟软件    viVIVaru')

@@ -49,7 +49,24 @@ else
 fi
 
 echo "== KZviVIVaru.exe ended with exit code $status; the MMI's user key now holds:"
-# Through a file: a Wine service started now would hold a pipe open.
-"${wine[@]}" "$build/tests/e2e_probe.exe" show </dev/null >"$root/build/run-values.txt" 2>/dev/null || true
-tr -d '\r' <"$root/build/run-values.txt"
+# Through a file: a Wine service started now would hold a pipe open. Wine's
+# reg writes in the console's code page, 936 in the Chinese locale, with its
+# columns four spaces apart: lined up here, a level word in hex and decimal.
+key='HKEY_CURRENT_USER\Software\PowerAutomation\Mmi\User'
+if "${wine[@]}" reg query "$key" </dev/null >"$root/build/run-values.txt" 2>/dev/null; then
+    tr -d '\r' <"$root/build/run-values.txt" | iconv -f CP936 -t UTF-8 | awk -F '    ' '
+        function number(hex,  n, i) {
+            for (i = 3; i <= length(hex); i++) n = n * 16 + index("0123456789abcdef", tolower(substr(hex, i, 1))) - 1
+            return n
+        }
+        NF < 4 { if ($0 != "") print; next }
+        {
+            data = $4
+            for (i = 5; i <= NF; i++) data = data FS $i
+            if ($3 == "REG_DWORD") data = sprintf("0x%08X (%.0f)", number(data), number(data))
+            printf "    %-18s%-11s%s\n", $2, $3, data
+        }'
+else
+    echo "$key does not exist"
+fi
 exit "$status"

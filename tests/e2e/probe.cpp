@@ -6,7 +6,6 @@
 //
 //   e2e_probe window TITLE   the visible top-level window with that caption
 //   e2e_probe values         every value and subkey of the MMI's user key
-//   e2e_probe show           the same values as a person reads them
 //   e2e_probe reset          delete HKCU\Software\PowerAutomation
 //   e2e_probe volatile       make HKCU\Software\PowerAutomation a volatile key
 //   e2e_probe dpi N          set the logical resolution new processes get
@@ -14,9 +13,7 @@
 //   e2e_probe bits           32 or 64: which registry view the probe reads
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -217,41 +214,6 @@ int ProbeValues() {
     return 0;
 }
 
-// name, kind and data as text: what a technician checks after a run.
-int ShowValues() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kUserKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        std::fputs("HKEY_CURRENT_USER\\Software\\PowerAutomation\\Mmi\\User does not exist\n", stdout);
-        return 1;
-    }
-    std::fputs("HKEY_CURRENT_USER\\Software\\PowerAutomation\\Mmi\\User\n", stdout);
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[256];
-        DWORD nameLength = 256;
-        BYTE data[2048] = {};
-        DWORD size = sizeof(data) - sizeof(wchar_t);
-        DWORD type = 0;
-        if (RegEnumValueW(key, index, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS) {
-            break;
-        }
-        std::string shown;
-        if (type == REG_DWORD && size == 4) {
-            DWORD value = 0;
-            std::memcpy(&value, data, 4);
-            shown = "REG_DWORD  " + Hex32(value) + " (" + std::to_string(value) + ")";
-        } else if (type == REG_SZ) {
-            shown = "REG_SZ     " + Utf8(reinterpret_cast<const wchar_t*>(data));
-        } else {
-            shown = "type " + std::to_string(type) + ", " + std::to_string(size) + " bytes";
-        }
-        std::string padded = Utf8({name, nameLength});
-        padded.resize(std::max<std::size_t>(padded.size(), 18), ' ');
-        std::fputs(("    " + padded + shown + "\n").c_str(), stdout);
-    }
-    RegCloseKey(key);
-    return 0;
-}
-
 int Reset() {
     const LSTATUS status = RegDeleteTreeW(HKEY_CURRENT_USER, kVendorKey);
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) {
@@ -306,9 +268,6 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"values") {
         return ProbeValues();
     }
-    if (command == L"show") {
-        return ShowValues();
-    }
     if (command == L"reset") {
         return Reset();
     }
@@ -325,7 +284,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"dpi" && argc > 2) {
         return SetDpi(static_cast<DWORD>(_wtoi(argv[2])));
     }
-    std::fputs("usage: e2e_probe window TITLE | values | show | reset | volatile | dpi N | close TITLE | bits\n",
+    std::fputs("usage: e2e_probe window TITLE | values | reset | volatile | dpi N | close TITLE | bits\n",
                stderr);
     return 2;
 }
