@@ -1,8 +1,7 @@
 #!/bin/bash
-# The lint tests' own check: in a scratch repository, a shell script and a
-# Python script that are neither committed nor named like scripts, with one
-# fault each; lint.sh must find the one its linter reads by its first line,
-# and name the file and the finding.
+# The lint's own check: lint.sh run on a scratch repository that holds a new
+# shell script and a new Python script, neither committed nor named like one,
+# with one fault each.
 #
 #   finds-new-scripts.sh shellcheck|pyflakes WORK_DIR
 set -euo pipefail

@@ -1,8 +1,7 @@
 #!/bin/bash
-# Lints every script in the repository, found by its name or its first line
-# so that a new one is checked without being listed anywhere: shell scripts
-# with shellcheck (warnings and errors), Python files with pyflakes. Each
-# finding is printed as file:line:column: message.
+# Lints every shell script (shellcheck: warnings and errors) or every Python
+# file (pyflakes) git knows of in the repository, each found by its name or
+# its first line, so that a new one needs listing nowhere.
 #
 #   lint.sh shellcheck|pyflakes SOURCE_DIR
 set -uo pipefail
