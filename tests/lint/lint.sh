@@ -32,8 +32,10 @@ esac
 
 ready || { echo "FAIL: $linter is not installed (scripts/deps.sh test installs it)"; exit 1; }
 cd "$source" || exit 1
-git rev-parse --is-inside-work-tree >/dev/null 2>&1 ||
-    { echo "FAIL: $source is not a git checkout: the scripts to lint are the files git knows of there"; exit 1; }
+if ! refusal=$(git rev-parse --is-inside-work-tree 2>&1 >/dev/null); then
+    echo "FAIL: git cannot list the files in $source, which are the ones to lint: $refusal"
+    exit 1
+fi
 
 # The files git knows of, committed or not yet, that are still there.
 files=()
