@@ -1,13 +1,7 @@
 """Checks release zips against the commit they claim to come from, by
-rebuilding them. Run through scripts/verify-release.sh, which installs what
-it needs first.
-
-The only part of a release that cannot be rebuilt is the vendor's signature
-in each exe. So the commit's own scripts/package.sh builds the commit's
-release, in a clean clone of it, with each zip's signature attached to the
-exe in place of signing it, and the zip must be byte for byte that rebuild.
-Then the signatures are checked (scripts/authenticode.py). Only where the
-bytes differ does it read the zip, to say where.
+rebuilding the commit's release with each zip's signature attached and
+comparing bytes; scripts/verify-release.sh runs it, once what it needs is
+installed. docs/releasing.md says what is compared and checked.
 """
 import os
 import pwd
@@ -103,12 +97,7 @@ def certificate_blob(exe):
     after it, which is the rebuild's to make; None when unsigned, ValueError
     when there is none to read."""
     try:
-        pe = struct.unpack_from("<I", exe, 0x3C)[0]
-        optional = pe + 24
-        directories = optional + (96 if struct.unpack_from("<H", exe, optional)[0] == 0x10B else 112)
-        if exe[:2] != b"MZ" or exe[pe:pe + 4] != b"PE\0\0" or struct.unpack_from("<I", exe, directories - 4)[0] < 5:
-            raise ValueError("not a Windows exe")
-        offset, size = struct.unpack_from("<II", exe, directories + 4 * 8)
+        offset, size = struct.unpack_from("<II", exe, authenticode.pe_fields(exe)[1])
         if (offset, size) == (0, 0):
             return None
         length = struct.unpack_from("<I", exe, offset)[0]
@@ -119,7 +108,7 @@ def certificate_blob(exe):
     except struct.error:
         raise ValueError("its headers or certificate table are cut short")
     except ValueError as error:
-        raise ValueError(f"its certificate table holds no signature it can read ({error})")
+        raise ValueError(f"its certificate table holds no signature to read ({error})")
 
 
 def built(work, path):
@@ -248,7 +237,7 @@ class Verification:
         self.settings, self.label, self.failures = settings_, label, 0
 
     def fail(self, cause):
-        print(f"FAIL: {self.label}: {cause}")
+        print(f"FAIL: {self.label}: {shown(cause, 1000)}")
         self.failures += 1
 
     def compare(self, path, rebuilt, unsigned_exe, elsewhere, signed):
@@ -274,7 +263,7 @@ class Verification:
         except authenticode.Unreadable as problem:
             self.fail(f"{EXE}: {problem}")
             return "unreadable"
-        print("\n".join(checked.report))
+        print("\n".join(shown(line, 400) for line in checked.report))
         for problem in checked.problems:
             self.fail(f"{EXE}: {problem}")
         for signer in sorted(set(checked.signers)):
@@ -325,6 +314,10 @@ def verify(repo, zips, commit, wanted):
         for index, (given, path) in enumerate(zips):
             check, name, blob = checks[index], os.path.basename(given), blobs[index]
             print(f"== {check.label}: against commit {sha}")
+            unreadable = blob if isinstance(blob, ValueError) else None
+            if unreadable:
+                check.fail(f"{EXE}: {unreadable}")
+                blob = None  # compared as unsigned, for the explanation
             unsigned_exe = read_member(built(work, os.path.join(packages, name)), EXE)
             folder = os.path.join(attach, str(index)) if blob is not None else packages
             rebuilt = built(work, os.path.join(folder, name))
@@ -333,8 +326,6 @@ def verify(repo, zips, commit, wanted):
             elif name not in names or unsigned_exe is None:
                 check.fail(f"zip: named {shown(name)}, which is neither release zip of the commit ({', '.join(names)}); "
                            "a browser's renamed copy must get its name back")
-            elif isinstance(blob, ValueError):
-                check.fail(f"{EXE}: {blob}")
             elif not rebuilt:
                 check.fail(f"{EXE}: its signature does not attach to the commit's exe" if attaches else
                            f"{EXE}: signed, and the commit's package.sh cannot attach a signature; verify it with "
@@ -342,7 +333,7 @@ def verify(repo, zips, commit, wanted):
             else:
                 elsewhere = {other: built(work, os.path.join(folder, other)) for other in names if other != name}
                 check.compare(path, rebuilt, unsigned_exe, elsewhere, blob is not None)
-                form = check.signature(blob, unsigned_exe)
+                form = "unreadable" if unreadable else check.signature(blob, unsigned_exe)
                 if check.failures == 0:
                     print(f"verified: {check.label} is the release of commit {sha} ({form})")
                     continue

@@ -16,7 +16,7 @@
 # machine as it is, and says so.
 set -euo pipefail
 test_only=(wine64 wine32 wine xvfb xdotool x11-utils imagemagick imagemagick-6.q16 icoutils
-    qemu-user googletest libgtest-dev fonts-wqy-microhei softhsm2)
+    qemu-user googletest libgtest-dev fonts-wqy-microhei softhsm2 shellcheck pyflakes3)
 
 if [ "${1:-}" != --inside ]; then
     if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
