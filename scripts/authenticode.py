@@ -1,18 +1,6 @@
-"""Checks the Authenticode signatures of a release exe from their bytes.
-
-asn1crypto reads the signature; openssl does the cryptography, each call on
-its own so that its exit status is the verdict on one thing: a signature
-under one key, one chain of certificates, one time stamp. For each signature,
-the primary one and the one nested in it:
-  - who signed is the one certificate of its set that matches its signer
-    identifier, and the signature must verify under that certificate's key;
-  - it must sign the commit's exe (its Authenticode digest), and its
-    certificate must chain to the trusted CAs at the time of its stamp, or
-    now when it has none;
-  - its time stamp, legacy or RFC 3161, must sign this signature and chain
-    to the trusted time-stamp authorities.
-What Authenticode leaves unsigned may hold one time stamp a signature and
-one nested signature in the primary one, nothing else.
+"""Checks the Authenticode signatures of a release exe from their bytes:
+asn1crypto reads them, and each check is one openssl call whose exit status
+is the verdict on one thing. docs/releasing.md lists the checks.
 """
 import datetime
 import hashlib
@@ -87,6 +75,8 @@ def pe_fields(exe):
     """Where an exe keeps its checksum and its certificate table's directory
     entry, the two fields Authenticode leaves out of its digest."""
     optional = struct.unpack_from("<I", exe, 0x3C)[0] + 24
+    if exe[:2] != b"MZ" or exe[optional - 24:optional - 20] != b"PE\0\0":
+        raise ValueError("not a Windows exe")
     magic = struct.unpack_from("<H", exe, optional)[0]
     return optional + 64, optional + (96 if magic == 0x10B else 112) + 4 * 8
 
@@ -102,10 +92,6 @@ def pe_digest(exe, name):
 
 def fingerprint(certificate):
     return hashlib.sha256(certificate.dump()).hexdigest().upper()
-
-
-def when(moment):
-    return moment.astimezone(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
 
 
 class Openssl:
@@ -197,6 +183,9 @@ class Checker:
             except Unreadable as problem:
                 self.problems.append(f"signature {index}: {problem}")
                 continue
+            except (ValueError, KeyError, TypeError, AttributeError) as error:  # asn1crypto parses as it is read
+                self.problems.append(f"signature {index}: it cannot be read ({error})")
+                continue
             if nested and index > 0:
                 self.problems.append(f"signature {index}: a signature is nested in it, where Windows does not look")
             elif nested:
@@ -216,14 +205,13 @@ class Checker:
         content = signed_data["encap_content_info"]
         if content["content_type"].native != "spc_indirect_data":
             raise Unreadable("it does not sign an exe (its content is no Authenticode digest)")
-        signed = content["content"]
+        signed, before = content["content"], len(self.problems)
         if signed["message_digest"]["digest"].native != pe_digest(self.exe, name):
             self.problems.append(f"signature {index}: it does not sign the commit's exe (another digest)")
         if attribute(info, "message_digest") != hashlib.new(name, signed.contents).digest() \
                 or attribute(info, "content_type") != "spc_indirect_data":
             self.problems.append(f"signature {index}: its signed attributes do not name what it signs")
-        verifies = self.openssl.signs(info, certificate, signed_attributes(info))
-        if not verifies:
+        if not self.openssl.signs(info, certificate, signed_attributes(info)):
             self.problems.append(f"signature {index}: it does not verify under the key of its signer's "
                                  "certificate (a signature by another key, or changed after signing)")
         stamps, nested = [], []
@@ -250,11 +238,13 @@ class Checker:
                                  f"{self.cafile} ({unchained})")
         self.signers.append(fingerprint(certificate))
         self.form.append(DIGESTS[name] + (" time-stamped" if moment else ""))
+        stamped = moment.astimezone(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC (verified)") if moment \
+            else "NOT verified" if stamps else "none"
         self.report += [f"signature {index}{' (primary)' if index == 0 else ''}: {DIGESTS[name]}, "
                         f"signer {certificate.subject.human_friendly}",
                         f"  signer's certificate, SHA-256: {fingerprint(certificate)}",
-                        f"  time stamp: {when(moment) + ' (verified)' if moment else 'none' if not stamps else 'NOT verified'}",
-                        f"  verifies: {'yes' if verifies and not unchained else 'NO'}"]
+                        f"  time stamp: {stamped}",
+                        f"  verifies: {'yes' if len(self.problems) == before else 'NO'}"]
         return nested
 
     def stamp(self, index, info, certificates, kind, value):

@@ -1,10 +1,6 @@
 #!/bin/bash
-# Prints the build record (BUILDINFO) that goes into a release zip: the zip's
-# name, the commit, SOURCE_DATE_EPOCH, and the exact Debian version of every
-# package whose code or behaviour goes into the exe or the zip. It holds no
-# time, host or user name, so it is as reproducible as the rest of the zip.
-# A verifier needs these versions: a point release of the cross compiler,
-# binutils or the MinGW-w64 runtime changes the exe's bytes.
+# Prints the build record (BUILDINFO) that goes into a release zip;
+# docs/releasing.md says what it holds and why a verifier needs it.
 #
 #   buildinfo.sh x64|x86 ZIP_NAME COMMIT SOURCE_DATE_EPOCH
 set -euo pipefail

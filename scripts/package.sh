@@ -1,15 +1,14 @@
 #!/bin/bash
-# Makes the release zips build/packages/KZviVIVaru-1.0-x86-any-Windows-XP-to-11.zip
-# and KZviVIVaru-1.0-x64-64bit-Windows-only.zip from the commit checked out,
-# signed when a key is given (scripts/sign-exe.sh). README.md, "Release
-# packages", says what they hold and how they come out the same for everyone.
+# Makes the release zips in build/packages/ from the commit checked out,
+# signed when a key is given; docs/releasing.md says what they hold, how they
+# come out the same for everyone, and the signing settings.
 #
 #   package.sh
 #
 # KZ_SIGN_ATTACH=DIR: for each DIR/SET/KZviVIVaru.pem (a signature taken from
 # a release), both zips again with that signature attached to the exe in
-# place of signing it, as DIR/SET/<zip name>, beside the unsigned release:
-# how scripts/verify-release.sh rebuilds a signed release.
+# place of signing it, as DIR/SET/<zip name>: how scripts/verify-release.sh
+# rebuilds a signed release.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

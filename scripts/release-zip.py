@@ -1,12 +1,8 @@
-"""Writes a release zip: the same files give the same bytes, whoever zips
-them, with whatever umask and compressor.
+"""Writes a release zip so that the same files give the same bytes, whoever
+zips them: sorted, stored, dated SOURCE_DATE_EPOCH, no owner, permissions or
+extra fields. Run by Debian's /usr/bin/python3 -I, which BUILDINFO names.
 
     release-zip.py ZIP SOURCE_DATE_EPOCH FOLDER
-
-Zips every file of FOLDER (no subfolders), sorted by name, stored
-uncompressed, dated SOURCE_DATE_EPOCH (UTC), with no owner, no permissions
-and no extra fields. Run with Debian's /usr/bin/python3 -I, so that what the
-build record names is what ran.
 """
 import binascii
 import os

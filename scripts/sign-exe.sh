@@ -1,37 +1,9 @@
 #!/bin/bash
 # Signs an exe with the vendor's Authenticode certificate, the one way the
-# release and the tests sign.
+# release and the tests sign; docs/releasing.md, "Signing", has the settings.
 #
-#   sign-exe.sh check      can we sign? (the release asks once, before it
-#                          builds: a wrong PIN is tried once, not per exe)
-#   sign-exe.sh IN OUT     sign IN into OUT; OUT is not left behind on failure
-#
-# The key, from the environment, either in a file or on a token:
-#   KZ_SIGN_PFX             a PKCS#12 file with the certificate and its key
-# or
-#   KZ_SIGN_PKCS11_MODULE   the PKCS#11 module of the token that holds the key
-#                           (a hardware token or a cloud HSM's client library)
-#   KZ_SIGN_KEY             the private key's pkcs11: URI
-#   KZ_SIGN_CERT            the certificate with its chain, PEM
-# and in both cases
-#   KZ_SIGN_PASSWORD_FILE   the file holding the PKCS#12 password or the
-#                           token's PIN (first line); only the tools read it,
-#                           so it is never on a command line, in an
-#                           environment or in a log
-#
-# Time stamps, without which a signature dies with its certificate:
-#   KZ_SIGN_TIMESTAMP_URL   an RFC 3161 time-stamp authority; required, or
-#                           "none" to sign without one, knowingly
-#   KZ_SIGN_DUAL=1          two signatures, for Windows XP stations: a SHA-1
-#                           one, which XP can check, with a legacy
-#                           Authenticode time stamp, which XP can read, and a
-#                           SHA-256 one nested in it with an RFC 3161 stamp
-#   KZ_SIGN_LEGACY_TIMESTAMP_URL
-#                           the legacy Authenticode authority for the SHA-1
-#                           signature; required with KZ_SIGN_DUAL=1, or "none"
-#
-# And the description Windows shows: KZ_SIGN_NAME (default KZviVIVaru),
-# KZ_SIGN_URL (optional).
+#   sign-exe.sh check      can we sign? (asked once, before the release builds)
+#   sign-exe.sh IN OUT     sign IN into OUT
 set -uo pipefail
 
 usage="usage: sign-exe.sh check | sign-exe.sh IN OUT"
