@@ -31,20 +31,20 @@ cms.ContentInfo._oid_specs["spc_indirect_data"] = SpcIndirectDataContent
 DIGESTS = {"sha1": "SHA1", "sha256": "SHA256", "sha384": "SHA384", "sha512": "SHA512"}
 STAMPS = ("counter_signature", "microsoft_time_stamp_token")  # legacy, RFC 3161
 NESTED = "microsoft_nested_signature"
-CODE_SIGNING, TIME_STAMPING = "code_signing", "time_stamping"
+LARGEST = 64 << 10  # bytes of a signature: a release's, chains and stamps included, is about 7 KiB
+UNIVERSAL_STRINGS = {3, 4, 12, 18, 19, 20, 22, 26, 28, 30}  # bit, octet and character strings
+BOOLEAN, INTEGER, OID = 1, 2, 6
 
 
 class Unreadable(Exception):
     """The signature cannot be read as one; the text says why."""
 
 
-UNIVERSAL_STRINGS = {3, 4, 12, 18, 19, 20, 22, 26, 28, 30}  # bit, octet and character strings
-
-
 def der(data):
     """Refuses data unless each element in it, all the way down, is in DER's
-    one form: a definite length in the fewest bytes, strings primitive.
-    Anything else could hide bytes that one reader sees and another skips."""
+    one form: a definite length in the fewest bytes, strings primitive, and
+    booleans, integers and object identifiers in their one encoding.
+    Anything else could hide bytes, or read otherwise to another reader."""
     at = 0
     while at < len(data):
         size = parser.peek(data[at:])
@@ -53,13 +53,30 @@ def der(data):
             raise Unreadable(f"its signature is not DER: the element at byte {at} has a length in another form")
         if method == 1 and class_ == 0 and tag in UNIVERSAL_STRINGS:
             raise Unreadable(f"its signature is not DER: the string at byte {at} is split into parts")
+        if method == 0 and class_ == 0 and not canonical(tag, contents):
+            raise Unreadable(f"its signature is not DER: the value at byte {at} is encoded in another form")
         if method == 1:
             der(contents)
         at += size
 
 
+def canonical(tag, contents):
+    """Whether a boolean, integer or object identifier is in its one DER
+    encoding (other values are)."""
+    if tag == BOOLEAN:
+        return contents in (b"\0", b"\xff")
+    if tag == INTEGER:
+        return bool(contents) and not (len(contents) > 1 and (contents[0], contents[1] >> 7) in ((0, 0), (0xFF, 1)))
+    if tag == OID:  # no subidentifier starts with a padding byte, the last one ends
+        return bool(contents) and not contents[-1] & 0x80 and not any(
+            byte == 0x80 and (i == 0 or not contents[i - 1] & 0x80) for i, byte in enumerate(contents))
+    return True
+
+
 def load(blob):
     """The ContentInfo of a signature blob: one element, strict DER."""
+    if len(blob) > LARGEST:
+        raise Unreadable(f"its signature is {len(blob)} bytes, more than any release's ({LARGEST})")
     try:
         der(blob)
         signature = cms.ContentInfo.load(blob, strict=True)
@@ -82,12 +99,13 @@ def pe_fields(exe):
 
 
 def pe_digest(exe, name):
-    """The Authenticode digest of an unsigned exe: all of it but its checksum
-    and its certificate table's directory entry, zero-padded to 8 bytes as
-    signing pads the file."""
+    """The Authenticode digest of an exe: all of it but its checksum, its
+    certificate table's directory entry and the table, zero-padded to 8
+    bytes as signing pads the file."""
     checksum, security = pe_fields(exe)
-    data = exe[:checksum] + exe[checksum + 4:security] + exe[security + 8:]
-    return hashlib.new(name, data + b"\0" * (-len(exe) % 8)).digest()
+    end = struct.unpack_from("<I", exe, security)[0] or len(exe)
+    data = exe[:checksum] + exe[checksum + 4:security] + exe[security + 8:end]
+    return hashlib.new(name, data + b"\0" * (-end % 8)).digest()
 
 
 def fingerprint(certificate):
@@ -108,12 +126,18 @@ class Openssl:
         return path
 
     def run(self, *args):
-        """(succeeded, the reason openssl gives for a failure)."""
-        done = subprocess.run(["openssl", *args], capture_output=True, text=True, errors="replace", timeout=60)
-        reasons = [line.split("lookup:", 1)[1].strip() for line in done.stdout.splitlines() + done.stderr.splitlines()
-                   if "lookup:" in line]
-        reasons += [line.rsplit(":", 1)[-1].strip() for line in done.stderr.splitlines() if ":error:" in line]
-        return done.returncode == 0, (reasons or [done.stderr.strip()[-200:] or "no reason given"])[0]
+        """Whether openssl succeeded, and the reason it gives otherwise."""
+        try:
+            done = subprocess.run(["openssl", *args], capture_output=True, text=True, errors="replace", timeout=60)
+        except subprocess.TimeoutExpired:
+            return False, "openssl took more than a minute"
+        lines = done.stdout.splitlines() + done.stderr.splitlines()
+        # "error 18 at 0 depth lookup: REASON", or OpenSSL 3's
+        # "PID:error:CODE:LIBRARY:FUNCTION:REASON:FILE:LINE:DATA".
+        reasons = [line.split("lookup:", 1)[1].strip() for line in lines if "lookup:" in line]
+        reasons += [": ".join(part for part in (fields[5], ":".join(fields[8:])) if part)
+                    for fields in (line.split(":") for line in lines if ":error:" in line) if len(fields) > 5]
+        return done.returncode == 0, ([r for r in reasons if r] or ["openssl gives no reason"])[0]
 
     def pem(self, certificates):
         return self.file(b"".join(pem.armor("CERTIFICATE", c.dump()) for c in certificates))
@@ -121,8 +145,7 @@ class Openssl:
     def signs(self, info, certificate, data):
         """Whether the signer info's signature over data verifies under the
         certificate's key."""
-        algorithm = info["signature_algorithm"].signature_algo
-        if algorithm not in ("rsassa_pkcs1v15", "ecdsa"):
+        if info["signature_algorithm"].signature_algo not in ("rsassa_pkcs1v15", "ecdsa"):
             return False
         key = self.file(pem.armor("PUBLIC KEY", certificate.public_key.dump()))
         digest = "-" + info["digest_algorithm"]["algorithm"].native
@@ -133,7 +156,7 @@ class Openssl:
         """Why the certificate does not chain to cafile at that moment for
         that purpose, or None."""
         usage = certificate.extended_key_usage_value
-        if usage is not None and purpose not in usage.native:
+        if usage is None or purpose not in usage.native:
             return f"its certificate is not for {purpose.replace('_', ' ')}"
         ok, reason = self.run("verify", "-CAfile", cafile, "-untrusted", self.pem(others or [certificate]),
                               "-attime", str(int(moment.timestamp())), "-purpose", "any", self.pem([certificate]))
@@ -150,14 +173,19 @@ def attribute(info, name):
     return values[0][0].native if len(values) == 1 and len(values[0]) == 1 else None
 
 
-def signer_of(info, certificates):
-    """The one certificate that matches the signer identifier."""
+def certificates_of(signed_data):
+    """Its certificates, each once: a chain file may list one twice."""
+    return list({c.chosen.dump(): c.chosen for c in signed_data["certificates"]}.values())
+
+
+def signer_of(signed_data, info):
+    """The one certificate of the set that matches the signer identifier."""
     sid = info["sid"]
     if sid.name == "issuer_and_serial_number":
-        matches = [c for c in certificates if c.issuer == sid.chosen["issuer"]
+        matches = [c for c in certificates_of(signed_data) if c.issuer == sid.chosen["issuer"]
                    and c.serial_number == sid.chosen["serial_number"].native]
     else:
-        matches = [c for c in certificates if c.key_identifier == sid.chosen.native]
+        matches = [c for c in certificates_of(signed_data) if c.key_identifier == sid.chosen.native]
     if not matches:
         raise Unreadable("its signer's certificate is not in it")
     if len(matches) > 1:
@@ -166,12 +194,38 @@ def signer_of(info, certificates):
     return matches[0]
 
 
+def unsigned_data(signed_data, info, signers):
+    """What SIGNED_DATA holds that no signature covers and nothing needs:
+    the places where a signed exe could carry data of anyone's. SIGNERS are
+    the certificates that sign in it; they and their issuers are needed."""
+    needed, problems = {c.dump(): c for c in signers}, []
+    queue = list(signers)
+    while queue:
+        child = queue.pop()
+        for certificate in certificates_of(signed_data):
+            if certificate.dump() not in needed and certificate.subject == child.issuer:
+                needed[certificate.dump()] = certificate
+                queue.append(certificate)
+    unused = len(certificates_of(signed_data)) - len(needed)
+    if unused:
+        problems.append(f"its certificate set holds {unused} certificate(s) that neither sign nor issue a signer's")
+    if not isinstance(signed_data["crls"], core.Void):
+        problems.append("it carries revocation lists, which no signing tool of a release adds")
+    algorithms = [a["algorithm"].native for a in signed_data["digest_algorithms"]]
+    if algorithms != [info["digest_algorithm"]["algorithm"].native]:
+        problems.append(f"it lists the digests {', '.join(algorithms)}, not its signer's alone")
+    if any(a["parameters"].native is not None for a in (info["digest_algorithm"], info["signature_algorithm"],
+                                                       *signed_data["digest_algorithms"])):
+        problems.append("its algorithms carry parameters, which they take none of")
+    return problems
+
+
 class Checker:
     """Checks every signature of one exe; collects the report, the problems,
     the form ("SHA1 time-stamped, SHA256 time-stamped") and the signers."""
 
-    def __init__(self, unsigned_exe, cafile, tsa_cafile, folder):
-        self.exe, self.cafile, self.tsa_cafile = unsigned_exe, cafile, tsa_cafile
+    def __init__(self, exe, cafile, tsa_cafile, folder):
+        self.exe, self.cafile, self.tsa_cafile = exe, cafile, tsa_cafile
         self.openssl = Openssl(folder)
         self.report, self.problems, self.form, self.signers = [], [], [], []
 
@@ -184,21 +238,20 @@ class Checker:
                 self.problems.append(f"signature {index}: {problem}")
                 continue
             except (ValueError, KeyError, TypeError, AttributeError) as error:  # asn1crypto parses as it is read
-                self.problems.append(f"signature {index}: it cannot be read ({error})")
+                self.problems.append(f"signature {index}: it cannot be read ({' '.join(str(error).split())})")
                 continue
             if nested and index > 0:
                 self.problems.append(f"signature {index}: a signature is nested in it, where Windows does not look")
             elif nested:
-                signatures += [(len(signatures) + i, value) for i, value in enumerate(nested)]
+                signatures.append((1, nested[0]))  # a second one is refused; none is worth checking
         return self
 
     def signature(self, index, signed_data):
         """Checks one signature; returns the signatures nested in it."""
-        certificates = [c.chosen for c in signed_data["certificates"] if c.name == "certificate"]
         if len(signed_data["signer_infos"]) != 1:
             raise Unreadable(f"it holds {len(signed_data['signer_infos'])} signer infos, not one")
         info = signed_data["signer_infos"][0]
-        certificate = signer_of(info, certificates)
+        certificate = signer_of(signed_data, info)
         name = info["digest_algorithm"]["algorithm"].native
         if name not in DIGESTS:
             raise Unreadable(f"its digest is {name}, which no release uses")
@@ -207,7 +260,7 @@ class Checker:
             raise Unreadable("it does not sign an exe (its content is no Authenticode digest)")
         signed, before = content["content"], len(self.problems)
         if signed["message_digest"]["digest"].native != pe_digest(self.exe, name):
-            self.problems.append(f"signature {index}: it does not sign the commit's exe (another digest)")
+            self.problems.append(f"signature {index}: it does not sign this exe (another digest)")
         if attribute(info, "message_digest") != hashlib.new(name, signed.contents).digest() \
                 or attribute(info, "content_type") != "spc_indirect_data":
             self.problems.append(f"signature {index}: its signed attributes do not name what it signs")
@@ -228,11 +281,13 @@ class Checker:
             self.problems.append(f"signature {index}: it carries {len(nested)} nested signatures; a release's carries one")
         if len(stamps) > 1:
             self.problems.append(f"signature {index}: it carries {len(stamps)} time stamps, of which Windows reads one")
-        moments = [self.stamp(index, info, certificates, *stamp) for stamp in stamps]
-        moment = moments[0] if len(moments) == 1 else None
-        others = [c for c in certificates if c is not certificate]
+        stamped = [self.stamp(index, info, signed_data, *stamp) for stamp in stamps]
+        moment = stamped[0][0] if len(stamped) == 1 else None
+        self.problems += [f"signature {index}: {problem}" for problem in
+                          unsigned_data(signed_data, info, [certificate] + [a for _, a in stamped if a])]
+        others = [c for c in certificates_of(signed_data) if c is not certificate]
         unchained = self.openssl.chains(certificate, others, self.cafile,
-                                        moment or datetime.datetime.now(datetime.timezone.utc), CODE_SIGNING)
+                                        moment or datetime.datetime.now(datetime.timezone.utc), "code_signing")
         if unchained:
             self.problems.append(f"signature {index}: its signer's certificate does not verify against the CAs in "
                                  f"{self.cafile} ({unchained})")
@@ -247,48 +302,63 @@ class Checker:
                         f"  verifies: {'yes' if len(self.problems) == before else 'NO'}"]
         return nested
 
-    def stamp(self, index, info, certificates, kind, value):
+    def stamp(self, index, info, signed_data, kind, value):
         """The verified time of a signature's stamp, or None after naming the
-        problem."""
-        imprint = info["signature"].native
+        problem; and a legacy stamp's authority, whose certificate the
+        signature carries."""
+        imprint, authority = info["signature"].native, None
         try:
             if kind == "counter_signature":
-                moment, why = self.legacy_stamp(value, imprint, certificates)
+                authority = signer_of(signed_data, value)
+                moment, why = self.legacy_stamp(value, imprint, signed_data, authority)
             else:
-                token = value["content"]["encap_content_info"]["content"].parsed
-                if not isinstance(token, tsp.TSTInfo):
-                    raise Unreadable("its RFC 3161 stamp holds no time-stamp information")
-                moment = token["gen_time"].native
-                ok, why = self.openssl.run("ts", "-verify", "-in", self.openssl.file(value.dump()), "-token_in",
-                                           "-data", self.openssl.file(imprint), "-CAfile", self.tsa_cafile,
-                                           "-attime", str(int(moment.timestamp())))
-                why = None if ok else why
+                moment, why = self.rfc3161_stamp(value, imprint)
         except (Unreadable, ValueError, KeyError, TypeError, AttributeError) as problem:
             moment, why = None, str(problem)
         if why:
             self.problems.append(f"signature {index}: its time stamp does not verify against the authorities in "
                                  f"{self.tsa_cafile} ({why})")
-            return None
-        return moment
+            return None, authority
+        return moment, authority
 
-    def legacy_stamp(self, counter, imprint, certificates):
+    def legacy_stamp(self, counter, imprint, signed_data, authority):
         """A legacy Authenticode stamp: a counter-signature by the authority
-        over the signature's own bytes."""
-        authority = signer_of(counter, certificates)
+        over the signature's own bytes. Its time, and why it fails or None."""
         name = counter["digest_algorithm"]["algorithm"].native
         moment = attribute(counter, "signing_time")
         if name not in DIGESTS or moment is None:
             return None, "it names no digest or no time"
         if attribute(counter, "message_digest") != hashlib.new(name, imprint).digest():
             return None, "it stamps another signature"
+        if not isinstance(counter["unsigned_attrs"], core.Void):
+            return None, "it carries unsigned attributes, where a stamp has none"
         if not self.openssl.signs(counter, authority, signed_attributes(counter)):
             return None, "it does not verify under its authority's key"
-        return moment, self.openssl.chains(authority, [c for c in certificates if c is not authority],
-                                           self.tsa_cafile, moment, TIME_STAMPING)
+        return moment, self.openssl.chains(authority, [c for c in certificates_of(signed_data) if c is not authority],
+                                           self.tsa_cafile, moment, "time_stamping")
+
+    def rfc3161_stamp(self, token, imprint):
+        """An RFC 3161 stamp: a token the authority signed over the
+        signature's digest. Its time, and why it fails or None."""
+        signed_data = token["content"]
+        if len(signed_data["signer_infos"]) != 1:
+            return None, "its token holds more or fewer signer infos than one"
+        info = signed_data["signer_infos"][0]
+        problems = unsigned_data(signed_data, info, [signer_of(signed_data, info)])
+        if not isinstance(info["unsigned_attrs"], core.Void):
+            problems.append("it carries unsigned attributes, where a stamp has none")
+        content = signed_data["encap_content_info"]["content"].parsed
+        if problems or not isinstance(content, tsp.TSTInfo):
+            return None, "; ".join(problems) or "its token holds no time-stamp information"
+        moment = content["gen_time"].native
+        ok, why = self.openssl.run("ts", "-verify", "-in", self.openssl.file(token.dump()), "-token_in",
+                                   "-data", self.openssl.file(imprint), "-CAfile", self.tsa_cafile,
+                                   "-attime", str(int(moment.timestamp())))
+        return moment, None if ok else why
 
 
-def check(blob, unsigned_exe, cafile, tsa_cafile):
-    """A Checker that has checked every signature in blob against the
-    unsigned exe; raises Unreadable when blob is no DER signature."""
+def check(blob, exe, cafile, tsa_cafile):
+    """A Checker that has checked every signature in BLOB, taken from EXE's
+    certificate table; raises Unreadable when blob is no DER signature."""
     with tempfile.TemporaryDirectory() as folder:
-        return Checker(unsigned_exe, cafile, tsa_cafile, folder).check(blob)
+        return Checker(exe, cafile, tsa_cafile, folder).check(blob)

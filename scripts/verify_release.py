@@ -3,15 +3,17 @@ rebuilding the commit's release with each zip's signature attached and
 comparing bytes; scripts/verify-release.sh runs it, once what it needs is
 installed. docs/releasing.md says what is compared and checked.
 """
+import lzma
 import os
-import pwd
 import re
+import secrets
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
 import zipfile
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import authenticode  # noqa: E402
@@ -20,6 +22,9 @@ EXE = "KZviVIVaru.exe"
 SIGNATURE = "KZviVIVaru.pem"  # where package.sh's attach mode takes each zip's signature from
 SYSTEM_CAS = "/etc/ssl/certs/ca-certificates.crt"
 LARGEST = 256 << 20  # bytes of a zip or of one of its files: far more than a release holds
+BUILD_TIME = 30 * 60  # seconds a release build may take; one takes about a minute
+UNREADABLE = (OSError, KeyError, zipfile.BadZipFile, ValueError, NotImplementedError, RuntimeError, EOFError,
+              zlib.error, lzma.LZMAError)  # what reading a zip's member can raise
 SETTINGS = ("KZ_VERIFY_SIGNED", "KZ_VERIFY_SIGNER", "KZ_VERIFY_SIGNATURES", "KZ_VERIFY_CAFILE", "KZ_VERIFY_TSA_CAFILE")
 FORM = re.compile(r"(SHA1|SHA256|SHA384|SHA512)( time-stamped)?(, (SHA1|SHA256|SHA384|SHA512)( time-stamped)?)?")
 
@@ -41,6 +46,9 @@ def settings(environ, cwd):
     unknown = sorted(name for name in environ if name.startswith("KZ_VERIFY_") and name not in SETTINGS)
     if unknown:
         raise Refused(f"{unknown[0]} is not a setting of the verifier, which knows {', '.join(SETTINGS)}")
+    empty = sorted(name for name in SETTINGS if environ.get(name) == "")
+    if empty:  # a script's variable that expanded to nothing, most likely
+        raise Refused(f"{empty[0]} is set but empty; give it a value or unset it")
     signed = environ.get("KZ_VERIFY_SIGNED", "")
     if signed not in ("", "0", "1"):
         raise Refused(f"KZ_VERIFY_SIGNED is \"{shown(signed)}\", and must be 0 or 1")
@@ -68,21 +76,30 @@ def settings(environ, cwd):
             "cafile": files["KZ_VERIFY_CAFILE"], "tsa_cafile": files["KZ_VERIFY_TSA_CAFILE"]}
 
 
-def git(repo, *args):
-    done = subprocess.run(["git", "-C", repo, *args], capture_output=True, text=True)
+def git(repo, *args, env=None):
+    done = subprocess.run(["git", "-C", repo, *args], capture_output=True, text=True, env=env)
     return done.stdout.strip() if done.returncode == 0 else None
 
 
-def resolve(repo, name):
+def git_environment(work):
+    """Git's environment for reading the repository this script runs from,
+    whoever owns it: root verifying another account's clone runs its code
+    already, so its ownership is no reason to refuse it."""
+    config = os.path.join(work, "gitconfig")
+    with open(config, "w") as f:
+        f.write("[safe]\n\tdirectory = *\n")
+    return {**os.environ, "GIT_CONFIG_GLOBAL": config, "GIT_CONFIG_NOSYSTEM": "1"}
+
+
+def resolve(repo, name, env=None):
     """The one commit NAME names, as a ref, a hash or any revision git
     reads; refused where a tag or branch and a hash prefix name different
     commits, or none does."""
-    found = {git(repo, "rev-parse", "--verify", "-q", "--end-of-options", f"{name}^{{commit}}")}
-    for ref in (f"refs/{name}", f"refs/tags/{name}", f"refs/heads/{name}", f"refs/remotes/{name}"):
-        found.add(git(repo, "rev-parse", "--verify", "-q", "--end-of-options", f"{ref}^{{commit}}"))
+    def commit(revision):
+        return git(repo, "rev-parse", "--verify", "-q", "--end-of-options", f"{revision}^{{commit}}", env=env)
+    found = {commit(name)} | {commit(f"refs/{kind}{name}") for kind in ("", "tags/", "heads/", "remotes/")}
     if re.fullmatch("[0-9a-fA-F]{4,40}", name):
-        for candidate in (git(repo, "rev-parse", f"--disambiguate={name}") or "").split():
-            found.add(git(repo, "rev-parse", "--verify", "-q", f"{candidate}^{{commit}}"))
+        found |= {commit(candidate) for candidate in (git(repo, "rev-parse", f"--disambiguate={name}", env=env) or "").split()}
     found.discard(None)
     if not found:
         raise Refused(f"no commit {shown(name)} in {repo}")
@@ -115,7 +132,8 @@ def built(work, path):
     """PATH, where the build made it a regular file inside WORK; None where
     it did not, so that no link a commit's build left is followed."""
     real = os.path.realpath(path)
-    return path if real.startswith(work + os.sep) and os.path.isfile(real) and not os.path.islink(path) else None
+    return path if (real.startswith(work + os.sep) and os.path.isfile(real) and not os.path.islink(path)
+                    and os.path.getsize(real) <= LARGEST) else None
 
 
 def read_member(path, name):
@@ -126,33 +144,48 @@ def read_member(path, name):
         with zipfile.ZipFile(path) as z:
             info = z.getinfo(name)
             return z.read(info) if info.file_size <= LARGEST else None
-    except (OSError, KeyError, zipfile.BadZipFile, ValueError, NotImplementedError, RuntimeError, EOFError):
+    except UNREADABLE:
         return None
 
 
-def rebuild(repo, sha, work, attach):
-    """Builds the commit's release in work/src with its own package.sh,
-    which attaches each ATTACH/SET/KZviVIVaru.pem as well; as an account
-    without privileges when run by root. Shows the end of the build's log
+def fetch(repo, src, env=None):
+    """A new repository SRC with every commit of REPO: all its refs and HEAD,
+    since the commit may be reachable from a remote's branch alone."""
+    for step in (["init", "-q", src], ["-C", src, "fetch", "-q", "--no-tags", repo, "+refs/*:refs/source/*",
+                                        "+HEAD:refs/source/HEAD"]):
+        subprocess.run(["git", *step], check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def rebuild(repo, sha, work, attach, env):
+    """Builds the commit's release in WORK/src with its own package.sh, which
+    attaches each ATTACH/SET/KZviVIVaru.pem as well. Run by root, the build
+    runs as an account of its own, a user id picked for this run, in a PID
+    namespace: nothing of the commit runs as root, and nothing it starts
+    outlives it to touch what it leaves. Shows the end of the build's log
     when it fails, and returns whether it succeeded."""
     src, log = os.path.join(work, "src"), os.path.join(work, "build.log")
     os.mkdir(os.path.join(work, "tmp"))
-    subprocess.run(["git", "clone", "-q", "--no-local", "--no-checkout", repo, src], check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    fetch(repo, src, env)
     account = []
     if os.geteuid() == 0:
-        nobody = pwd.getpwnam("nobody")
-        subprocess.run(["chown", "-R", f"{nobody.pw_uid}:{nobody.pw_gid}", work], check=True)
-        account = ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}", "--clear-groups", "--"]
+        uid = 0x7E000000 + secrets.randbelow(1 << 24)  # far above any account's
+        subprocess.run(["chown", "-R", f"{uid}:{uid}", work], check=True)
+        account = ["unshare", "--pid", "--fork", "--kill-child", "--",
+                   "setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "--"]
     environment = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": work, "LC_ALL": "C",
                    "TMPDIR": os.path.join(work, "tmp"), "KZ_SIGN_ATTACH": attach}
     with open(log, "wb") as output:
-        done = subprocess.run([*account, "sh", "-c", 'git checkout -q --detach "$1" && exec scripts/package.sh',
-                               "_", sha], cwd=src, env=environment, stdout=output, stderr=subprocess.STDOUT)
-    if done.returncode != 0:
-        with open(log, errors="replace") as f:
-            print("".join(f.readlines()[-20:]), end="")
-    return done.returncode == 0
+        try:
+            done = subprocess.run([*account, "sh", "-c", 'git checkout -q --detach "$1" && exec scripts/package.sh',
+                                   "_", sha], cwd=src, env=environment, stdout=output, stderr=subprocess.STDOUT,
+                                  timeout=BUILD_TIME).returncode == 0
+        except subprocess.TimeoutExpired:
+            output.write(f"\nverify-release: the build took more than {BUILD_TIME // 60} minutes\n".encode())
+            done = False
+    if not done:
+        with open(log, "rb") as f:
+            print("\n".join(shown(line) for line in f.read()[-8192:].decode("utf-8", "replace").splitlines()[-20:]))
+    return done
 
 
 def first_difference(given, wanted):
@@ -201,7 +234,7 @@ def explain(given, wanted, unsigned_exe, elsewhere):
                     causes += differences(info.filename, z.read(info), rebuilt[info.filename], unsigned_exe, elsewhere)
                 seen.add(info.filename)
             causes += [f"{name}: missing" for name in rebuilt if name not in seen]
-    except (OSError, zipfile.BadZipFile, ValueError, NotImplementedError, RuntimeError, EOFError) as error:
+    except UNREADABLE as error:
         return [f"zip: not a zip that can be read ({shown(str(error))})"]
     return causes or ["zip: laid out otherwise than the commit's release (the same files, with other dates, order, "
                       "attributes, extra fields or bytes between them)"]
@@ -249,8 +282,8 @@ class Verification:
         for cause in [] if same else explain(path, rebuilt, unsigned_exe, elsewhere):
             self.fail(cause)
 
-    def signature(self, blob, unsigned_exe):
-        """Checks the exe's signatures; returns the verdict's form."""
+    def signature(self, blob, exe):
+        """Checks the signatures BLOB, taken from EXE; returns the verdict's form."""
         wanted = self.settings
         if blob is None:
             print("signature: none (an unsigned release)")
@@ -259,7 +292,7 @@ class Verification:
                           "for a signature")
             return "unsigned"
         try:
-            checked = authenticode.check(blob, unsigned_exe, wanted["cafile"], wanted["tsa_cafile"])
+            checked = authenticode.check(blob, exe, wanted["cafile"], wanted["tsa_cafile"])
         except authenticode.Unreadable as problem:
             self.fail(f"{EXE}: {problem}")
             return "unreadable"
@@ -278,66 +311,72 @@ class Verification:
 
 
 def take_signature(path, folder):
-    """The signature of the zip's exe, written to FOLDER for the rebuild to
-    attach; None when it has none. ValueError where it cannot be read."""
+    """The zip's exe and its signature, which is written to FOLDER for the
+    rebuild to attach: (exe, signature, None), where either may be None, or
+    (exe, None, the ValueError that says why its signature cannot be read)."""
     os.makedirs(folder)
     exe = read_member(path, EXE)
-    blob = certificate_blob(exe) if exe else None
+    try:
+        blob = certificate_blob(exe) if exe else None
+    except ValueError as error:
+        return exe, None, error
     if blob is not None:
         with open(os.path.join(folder, SIGNATURE), "wb") as f:
             f.write(authenticode.pem.armor("PKCS7", blob))
-    return blob
+    return exe, blob, None
+
+
+def verify_zip(check, path, name, taken, rebuilt, unsigned_exe, elsewhere):
+    """One zip against its rebuild, then its signatures; returns the
+    verdict's form of signing."""
+    exe, blob, unreadable = taken
+    if os.path.getsize(path) > LARGEST:
+        check.fail(f"zip: {os.path.getsize(path)} bytes, more than any release holds")
+    elif unsigned_exe is None:
+        check.fail(f"zip: named {shown(name)}, which is neither release zip of the commit ({', '.join(elsewhere)}); "
+                   "a browser's renamed copy must get its name back")
+    elif rebuilt is None:
+        check.fail(f"{EXE}: its signature does not attach to the commit's exe, or the commit's package.sh cannot "
+                   "attach one (before KZ_SIGN_ATTACH: verify with that commit's own scripts/verify-release.sh)")
+    else:
+        check.compare(path, rebuilt, unsigned_exe, elsewhere, blob is not None)
+        return "unreadable" if unreadable else check.signature(blob, exe)
+    return None
 
 
 def verify(repo, zips, commit, wanted):
     """Whether every zip of ZIPS, (as given, path) pairs, is the release of
     COMMIT; prints each one's checks and verdict."""
-    sha = resolve(repo, commit)
     work = tempfile.mkdtemp(prefix="verify-release.")
     try:
+        env = git_environment(work)
+        sha = resolve(repo, commit, env)
         attach = os.path.join(work, "attach")
-        checks, blobs = [], []
-        for index, (given, path) in enumerate(zips):
-            checks.append(Verification(wanted, shown(given)))
-            try:
-                blobs.append(take_signature(path, os.path.join(attach, str(index))))
-            except ValueError as error:
-                blobs.append(error)
+        checks = [Verification(wanted, shown(given)) for given, _ in zips]
+        taken = [take_signature(path, os.path.join(attach, str(index))) for index, (_, path) in enumerate(zips)]
         print(f"== building the release of commit {sha}"
-              f"{' as nobody' if os.geteuid() == 0 else ''}, with each zip's signature attached")
-        if not rebuild(repo, sha, work, attach):
+              f"{' as an account of its own' if os.geteuid() == 0 else ''}, with each zip's signature attached")
+        if not rebuild(repo, sha, work, attach, env):
             print(f"FAIL: the release build of commit {sha} failed; nothing verified")
             return False
         packages = os.path.join(work, "src", "build", "packages")
-        names = sorted(name for name in os.listdir(packages) if built(work, os.path.join(packages, name)))
-        attaches = "KZ_SIGN_ATTACH" in (git(repo, "show", f"{sha}:scripts/package.sh") or "")
-        for index, (given, path) in enumerate(zips):
-            check, name, blob = checks[index], os.path.basename(given), blobs[index]
+        names = sorted(n for n in (os.listdir(packages) if os.path.isdir(packages) else []) if built(work, os.path.join(packages, n)))
+        for index, ((given, path), check) in enumerate(zip(zips, checks)):
             print(f"== {check.label}: against commit {sha}")
-            unreadable = blob if isinstance(blob, ValueError) else None
-            if unreadable:
-                check.fail(f"{EXE}: {unreadable}")
-                blob = None  # compared as unsigned, for the explanation
-            unsigned_exe = read_member(built(work, os.path.join(packages, name)), EXE)
+            name, (_, blob, unreadable) = os.path.basename(given), taken[index]
             folder = os.path.join(attach, str(index)) if blob is not None else packages
-            rebuilt = built(work, os.path.join(folder, name))
-            if os.path.getsize(path) > LARGEST:
-                check.fail(f"zip: {os.path.getsize(path)} bytes, more than any release holds")
-            elif name not in names or unsigned_exe is None:
-                check.fail(f"zip: named {shown(name)}, which is neither release zip of the commit ({', '.join(names)}); "
-                           "a browser's renamed copy must get its name back")
-            elif not rebuilt:
-                check.fail(f"{EXE}: its signature does not attach to the commit's exe" if attaches else
-                           f"{EXE}: signed, and the commit's package.sh cannot attach a signature; verify it with "
-                           "that commit's own scripts/verify-release.sh")
+            if unreadable:  # compared as unsigned, for the explanation
+                check.fail(f"{EXE}: {unreadable}")
+            try:
+                form = verify_zip(check, path, name, taken[index], built(work, os.path.join(folder, name)),
+                                  read_member(built(work, os.path.join(packages, name)) if name in names else None, EXE),
+                                  {other: built(work, os.path.join(folder, other)) for other in names if other != name})
+            except Exception as error:  # a verdict for every zip, whatever one of them holds
+                check.fail(f"zip: the verifier could not check it ({type(error).__name__}: {error})")
+            if check.failures == 0:
+                print(f"verified: {check.label} is the release of commit {sha} ({form})")
             else:
-                elsewhere = {other: built(work, os.path.join(folder, other)) for other in names if other != name}
-                check.compare(path, rebuilt, unsigned_exe, elsewhere, blob is not None)
-                form = "unreadable" if unreadable else check.signature(blob, unsigned_exe)
-                if check.failures == 0:
-                    print(f"verified: {check.label} is the release of commit {sha} ({form})")
-                    continue
-            print(f"NOT verified: {check.label}: {check.failures} check(s) failed")
+                print(f"NOT verified: {check.label}: {check.failures} check(s) failed")
         return all(check.failures == 0 for check in checks)
     finally:
         shutil.rmtree(work, ignore_errors=True)

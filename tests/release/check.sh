@@ -96,9 +96,12 @@ table+=("hostile/renamed/$(basename "${real[0]}")"$'\t'"zip: its exe is the one 
 sed -i 's/^VERSION = 20 /VERSION = 45 /' "$src/scripts/release-zip.py"
 git -C "$src" -c user.name=test -c user.email=test@localhost commit -qam "a later zip writer" ||
     fail "the zip writer's version could not be changed"
-# A commit whose package.sh only says which account runs it.
+# A commit whose package.sh says which account runs it, and leaves a process
+# behind that would leave a mark later.
+mark=$(mktemp -u /tmp/kz-probe.XXXXXX)
 git -C "$src" checkout -q -b probe "$sha"
-printf '#!/bin/sh\necho "the commit'"'"'s package.sh ran as uid $(id -u)"\nexit 1\n' >"$src/scripts/package.sh"
+printf '#!/bin/sh\n(sleep 3; touch %s) &\necho "the commit'"'"'s package.sh ran as uid $(id -u)"\nexit 1\n' "$mark" \
+    >"$src/scripts/package.sh"
 git -C "$src" -c user.name=test -c user.email=test@localhost commit -qam "a probe"
 git -C "$src" checkout -q -
 
@@ -116,12 +119,16 @@ for zip in "${real[@]}"; do
     fi
 done
 probe=$(cd "$work" && "$src/scripts/verify-release.sh" "${real[0]}" probe 2>&1)
+sleep 4
 if [ "$(id -u)" -ne 0 ]; then
     ok "not root, so the build's account is not tried: $(grep -o 'ran as uid .*' <<<"$probe")"
-elif grep -q "package.sh ran as uid [1-9]" <<<"$probe"; then
-    ok "run by root, the commit's scripts run without privileges: $(grep -o 'ran as uid .*' <<<"$probe")"
-else
+elif ! grep -q "package.sh ran as uid [1-9]" <<<"$probe"; then
     fail "the probe commit's package.sh did not run as another account: $probe"
+elif [ -e "$mark" ]; then
+    fail "a process the probe commit's package.sh started outlived the build"
+    rm -f "$mark"
+else
+    ok "run by root, the commit's scripts run without privileges, and nothing they start outlives them: $(grep -o 'ran as uid .*' <<<"$probe")"
 fi
 refused_with() {  # ZIP CAUSE: a FAIL line of ZIP's starts with CAUSE, where ? is any one character
     local line

@@ -148,11 +148,52 @@ def genuine(primary="vendor", nested="vendor"):
 
 
 def edited_stamp_time(signature):
-    token = rfc3161_token(signature)
-    blob = token.dump()
+    """The stamp's time a second on: inside every certificate's validity, so
+    that only the token's own signature can tell."""
+    blob = rfc3161_token(signature).dump()
     at = blob.index(b"\x18\x0f") + 2  # the GeneralizedTime of genTime
-    token = cms.ContentInfo.load(blob[:at] + b"1999" + blob[at + 4:])
+    moment = datetime.datetime.strptime(blob[at:at + 14].decode(), "%Y%m%d%H%M%S") + datetime.timedelta(seconds=1)
+    token = cms.ContentInfo.load(blob[:at] + moment.strftime("%Y%m%d%H%M%S").encode() + blob[at + 14:])
     return unsigned(signature, ("microsoft_time_stamp_token", token))
+
+
+def grafted_stamp(signature):
+    """A genuine stamp, of another signature."""
+    other = sign("vendor", "sha256", tiny_exe(b"\x90\xc3"))
+    return unsigned(signature, ("microsoft_time_stamp_token", rfc3161_token(other)))
+
+
+def with_parameters(signature):
+    """The signature algorithm with an OCTET STRING where its NULL
+    parameters go: the last such identifier is the signer info's."""
+    blob = signature.dump()
+    at = blob.rindex(bytes.fromhex("2a864886f70d0101010500")) + 9
+    return blob[:at] + b"\x04\x00" + blob[at + 2:]
+
+
+def digest_algorithms(signature, *names):
+    signature["content"]["digest_algorithms"] = cms.DigestAlgorithms([{"algorithm": name} for name in names])
+    return signature
+
+
+def revocation_list(signature):
+    other = cms.OtherRevocationInfoFormat({"other_rev_info_format": "1.2.3", "other_rev_info": core.Null()})
+    signature["content"]["crls"] = cms.RevocationInfoChoices([cms.RevocationInfoChoice({"other": other})])
+    return signature
+
+
+def stamp_with_unsigned_attribute(signature):
+    counter = info(legacy_stamp(signature))["unsigned_attrs"][0]["values"][0]
+    counter["unsigned_attrs"] = cms.CMSAttributes([{"type": "content_type", "values": ["data"]}])
+    return signature
+
+
+def padded_oid(blob):
+    """The signed-data OID with a padding byte in a subidentifier; the outer
+    SEQUENCE's two-byte length made one longer."""
+    oid = bytes.fromhex("06092a864886f70d010702")
+    assert blob[:2] == b"\x30\x82" and blob[4:15] == oid
+    return b"\x30\x82" + (len(blob) - 3).to_bytes(2, "big") + bytes.fromhex("060a2a864886f70d01078002") + blob[15:]
 
 
 def only_certificate(signature, name):
@@ -176,6 +217,7 @@ def setUpModule():
     certificate("tsa-root", "/CN=TSA root", "basicConstraints=critical,CA:TRUE", "keyUsage=keyCertSign")
     certificate("tsa", "/CN=TSA", "extendedKeyUsage=critical,timeStamping", issuer="tsa-root")
     certificate("self-made-tsa", "/CN=TSA", "extendedKeyUsage=critical,timeStamping")
+    certificate("plain", "/CN=Plain", "keyUsage=digitalSignature", issuer="ca")  # for no purpose named
     write("serial", b"01\n")
 
 
@@ -185,7 +227,8 @@ class Signatures(unittest.TestCase):
         return authenticode.check(blob, tiny_exe(), f"{DIR}/ca.pem", f"{DIR}/tsa-root.pem")
 
     def test_genuine_dual_signature(self):
-        checked = self.check(genuine())
+        # with the vendor's certificate twice, as a chain file may list it
+        checked = self.check(with_certificates(genuine(), load_certificate("vendor")))
         self.assertEqual(checked.problems, [])
         self.assertEqual(checked.form, ["SHA1 time-stamped", "SHA256 time-stamped"])
         fingerprint = hashlib.sha256(load_certificate("vendor").dump()).hexdigest().upper()
@@ -204,9 +247,13 @@ class Signatures(unittest.TestCase):
              "its signer's certificate is not in it"),
             ("a stranger's signature", lambda: sign("stranger", "sha256"), "does not verify against the CAs"),
             ("a signature of another exe", lambda: sign("vendor", "sha256", tiny_exe(b"\x90\xc3")),
-             "does not sign the commit's exe"),
+             "does not sign this exe"),
             ("a stamp with its time edited", lambda: edited_stamp_time(sign("vendor", "sha256")),
              "signature 0: its time stamp does not verify"),
+            ("another signature's stamp", lambda: grafted_stamp(sign("vendor", "sha256")),
+             "signature 0: its time stamp does not verify"),
+            ("a legacy stamp that carries unsigned data", lambda: stamp_with_unsigned_attribute(sign("vendor", "sha1")),
+             "where a stamp has none"),
             ("an RFC 3161 stamp by a self-made authority", lambda: rfc3161_stamp(sign("vendor", "sha256"), "self-made-tsa"),
              "signature 0: its time stamp does not verify"),
             ("a legacy stamp by a self-made authority", lambda: legacy_stamp(sign("vendor", "sha1"), "self-made-tsa"),
@@ -222,6 +269,15 @@ class Signatures(unittest.TestCase):
             ("another unsigned attribute", lambda: unsigned(sign("vendor", "sha256"), ("content_type", "data")),
              "neither a time stamp nor a nested signature"),
             ("two signer infos", lambda: two_signer_infos(sign("vendor", "sha256")), "2 signer infos"),
+            ("a certificate no signature needs", lambda: with_certificates(sign("vendor", "sha256"),
+                                                                           load_certificate("stranger")),
+             "1 certificate(s) that neither sign nor issue"),
+            ("another digest listed", lambda: digest_algorithms(sign("vendor", "sha256"), "sha256", "sha1"),
+             "it lists the digests sha1, sha256"),
+            ("a revocation list", lambda: revocation_list(sign("vendor", "sha256")), "carries revocation lists"),
+            ("parameters where none go", lambda: with_parameters(sign("vendor", "sha256")), "cannot be read"),
+            ("an unknown signature algorithm", lambda: unknown_algorithm(sign("vendor", "sha256")), "cannot be read"),
+            ("a certificate for no purpose named", lambda: sign("plain", "sha256"), "not for code signing"),
         ]
         for case, make, cause in cases:
             with self.subTest(case):
@@ -232,10 +288,16 @@ class Signatures(unittest.TestCase):
         blob = sign("vendor", "sha256").dump()
         long_length = b"\x30\x83" + len(blob[4:]).to_bytes(3, "big") + blob[4:]  # a length in more bytes than it needs
         for case, data in (("BER indefinite length", indefinite(blob)), ("non-minimal length", long_length),
-                           ("bytes after it", blob + b"\0\0"), ("no signed data", cms.ContentInfo(
+                           ("bytes after it", blob + b"\0\0"), ("an OID with a padding byte", padded_oid(blob)),
+                           ("more than a release's", blob + bytes(64 << 10)), ("no signed data", cms.ContentInfo(
                                {"content_type": "data", "content": core.OctetString(b"x")}).dump())):
             with self.subTest(case), self.assertRaises(authenticode.Unreadable):
                 self.check(data)
+
+
+def unknown_algorithm(signature):
+    info(signature)["signature_algorithm"] = {"algorithm": "1.2.3.4"}
+    return signature
 
 
 def two_signer_infos(signature):
@@ -254,6 +316,17 @@ class Policy(unittest.TestCase):
         with contextlib.redirect_stdout(io.StringIO()) as output:
             verification.signature(blob, tiny_exe())
         return output.getvalue()
+
+    def test_text_from_a_signature_stays_on_its_line(self):
+        forged = type("Checked", (), {"report": ["signature 0: SHA256, signer x\nverified: x.zip is the release"],
+                                      "problems": ["a\x1b[8mhidden\u202e"], "signers": [], "form": []})
+        real, verify_release.authenticode.check = verify_release.authenticode.check, lambda *args: forged
+        try:
+            output = self.verdict(b"blob")
+        finally:
+            verify_release.authenticode.check = real
+        self.assertFalse([line for line in output.splitlines() if line.startswith("verified:") or "\x1b" in line
+                          or "\u202e" in line], output)
 
     def test_pins(self):
         dual = genuine().dump()
@@ -276,6 +349,7 @@ class Settings(unittest.TestCase):
         write("not-a-certificate.pem", b"nothing here")
         cases = [
             ({"KZ_VERIFY_SIGNED": "yes"}, "KZ_VERIFY_SIGNED is \"yes\""),
+            ({"KZ_VERIFY_SIGNER": ""}, "KZ_VERIFY_SIGNER is set but empty"),
             ({"KZ_VERIFY_SIGNER": "AB:CD"}, "KZ_VERIFY_SIGNER is not a SHA-256 fingerprint"),
             ({"KZ_VERIFY_SIGNATURES": "SHA256 stamped"}, "KZ_VERIFY_SIGNATURES is \"SHA256 stamped\""),
             ({"KZ_VERIFY_SIGNR": "AB" * 32}, "KZ_VERIFY_SIGNR is not a setting"),
@@ -289,7 +363,7 @@ class Settings(unittest.TestCase):
         read = verify_release.settings({"KZ_VERIFY_CAFILE": "ca-copy.pem", "KZ_VERIFY_SIGNER": "ab:" * 31 + "ab"}, DIR)
         self.assertEqual((read["cafile"], read["signer"], read["signed"]), (f"{DIR}/ca-copy.pem", "AB" * 32, True))
 
-    def test_commit_named_once(self):
+    def test_commit_named_once_and_fetched_from_any_ref(self):
         repo = os.path.join(DIR, "repo")
         run = lambda *args: subprocess.run(["git", "-C", repo, *args], check=True, capture_output=True, text=True).stdout.strip()  # noqa: E731
         subprocess.run(["git", "init", "-q", repo], check=True)
@@ -302,6 +376,12 @@ class Settings(unittest.TestCase):
             with self.subTest(name), self.assertRaises(verify_release.Refused) as refusal:
                 verify_release.resolve(repo, name)
             self.assertIn(cause, str(refusal.exception))
+        # A commit that only a remote's branch reaches still reaches the build.
+        run("checkout", "-q", "--detach", first)
+        run("update-ref", "refs/remotes/origin/only", second)
+        run("branch", "-q", "-D", run("rev-parse", "--abbrev-ref", "@{-1}") or "master")
+        verify_release.fetch(repo, os.path.join(DIR, "fetched"))
+        subprocess.run(["git", "-C", os.path.join(DIR, "fetched"), "cat-file", "-e", f"{second}^{{commit}}"], check=True)
 
 
 class Explanations(unittest.TestCase):
@@ -320,6 +400,8 @@ class Explanations(unittest.TestCase):
         files = {"BUILDINFO": b"zip x64\npackage g++-mingw-w64-x86-64-posix 12.2\n", EXE: signed,
                  "README-CHS.txt": "\ufeff不要设法绕过\r\n".encode()}
         wanted, other = self.zip("wanted.zip", files.items()), self.zip("x86.zip", [(EXE, b"x86" + signed)])
+        damaged = zipfile.ZipInfo(EXE, (2026, 1, 1, 0, 0, 0))
+        damaged.compress_type = zipfile.ZIP_DEFLATED
         link = zipfile.ZipInfo(EXE, (2026, 1, 1, 0, 0, 0))
         link.create_system, link.external_attr = 3, 0o120777 << 16
         cases = [
@@ -343,9 +425,15 @@ class Explanations(unittest.TestCase):
                 ("duplicate", [*files.items(), (EXE, signed)], f"{EXE}: a second entry of that name"),
                 ("link", [(link, b"../KZviVIVaru.exe"), *[(k, v) for k, v in files.items() if k != EXE]],
                  f"{EXE}: a symbolic link, not a regular file"),
-                ("layout", [(zipfile.ZipInfo(k, (2030, 1, 1, 0, 0, 0)), v) for k, v in files.items()], "zip: laid out otherwise")):
+                ("layout", [(zipfile.ZipInfo(k, (2030, 1, 1, 0, 0, 0)), v) for k, v in files.items()], "zip: laid out otherwise"),
+                ("damaged", [(damaged, b"x" * 1000)], "zip: not a zip that can be read")):
             with self.subTest(case):
-                causes = verify_release.explain(self.zip("given.zip", entries), wanted, exe, {})
+                given = self.zip("given.zip", entries)
+                if case == "damaged":  # its deflated data turned to noise
+                    with open(given, "r+b") as f:
+                        f.seek(30 + len(EXE))
+                        f.write(b"\xff" * 4)
+                causes = verify_release.explain(given, wanted, exe, {})
                 self.assertTrue(any(c.startswith(cause) for c in causes), causes)
 
 
