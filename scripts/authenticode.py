@@ -33,7 +33,7 @@ STAMPS = ("counter_signature", "microsoft_time_stamp_token")  # legacy, RFC 3161
 NESTED = "microsoft_nested_signature"
 LARGEST = 64 << 10  # bytes of a signature: a release's, chains and stamps included, is about 7 KiB
 UNIVERSAL_STRINGS = {3, 4, 12, 18, 19, 20, 22, 26, 28, 30}  # bit, octet and character strings
-BOOLEAN, INTEGER, OID = 1, 2, 6
+BOOLEAN, INTEGER, NULL, OID = 1, 2, 5, 6
 
 
 class Unreadable(Exception):
@@ -43,7 +43,7 @@ class Unreadable(Exception):
 def der(data):
     """Refuses data unless each element in it, all the way down, is in DER's
     one form: a definite length in the fewest bytes, strings primitive, and
-    booleans, integers and object identifiers in their one encoding.
+    booleans, integers, nulls and object identifiers in their one encoding.
     Anything else could hide bytes, or read otherwise to another reader."""
     at = 0
     while at < len(data):
@@ -61,10 +61,12 @@ def der(data):
 
 
 def canonical(tag, contents):
-    """Whether a boolean, integer or object identifier is in its one DER
-    encoding (other values are)."""
+    """Whether a boolean, integer, null or object identifier is in its one
+    DER encoding (other values are)."""
     if tag == BOOLEAN:
         return contents in (b"\0", b"\xff")
+    if tag == NULL:
+        return not contents
     if tag == INTEGER:
         return bool(contents) and not (len(contents) > 1 and (contents[0], contents[1] >> 7) in ((0, 0), (0xFF, 1)))
     if tag == OID:  # no subidentifier starts with a padding byte, the last one ends
@@ -152,11 +154,19 @@ class Openssl:
         return self.run("dgst", digest, "-verify", key, "-signature", self.file(info["signature"].native),
                         self.file(data))[0]
 
+    def issued(self, parent, child):
+        """Whether PARENT's key signed the certificate CHILD."""
+        if child.signature_algo not in ("rsassa_pkcs1v15", "ecdsa") or child.hash_algo not in DIGESTS:
+            return False
+        key = self.file(pem.armor("PUBLIC KEY", parent.public_key.dump()))
+        return self.run("dgst", "-" + child.hash_algo, "-verify", key, "-signature",
+                        self.file(child["signature_value"].native), self.file(child["tbs_certificate"].dump()))[0]
+
     def chains(self, certificate, others, cafile, moment, purpose):
         """Why the certificate does not chain to cafile at that moment for
         that purpose, or None."""
-        usage = certificate.extended_key_usage_value
-        if usage is None or purpose not in usage.native:
+        usage = certificate.extended_key_usage_value  # none: for every purpose, as Windows reads it
+        if usage is not None and purpose not in usage.native:
             return f"its certificate is not for {purpose.replace('_', ' ')}"
         ok, reason = self.run("verify", "-CAfile", cafile, "-untrusted", self.pem(others or [certificate]),
                               "-attime", str(int(moment.timestamp())), "-purpose", "any", self.pem([certificate]))
@@ -182,8 +192,8 @@ def signer_of(signed_data, info):
     """The one certificate of the set that matches the signer identifier."""
     sid = info["sid"]
     if sid.name == "issuer_and_serial_number":
-        matches = [c for c in certificates_of(signed_data) if c.issuer == sid.chosen["issuer"]
-                   and c.serial_number == sid.chosen["serial_number"].native]
+        matches = [c for c in certificates_of(signed_data) if c.issuer.dump() == sid.chosen["issuer"].dump()
+                   and c.serial_number == sid.chosen["serial_number"].native]  # the bytes: readers match names otherwise
     else:
         matches = [c for c in certificates_of(signed_data) if c.key_identifier == sid.chosen.native]
     if not matches:
@@ -191,33 +201,15 @@ def signer_of(signed_data, info):
     if len(matches) > 1:
         raise Unreadable(f"its certificate set holds {len(matches)} certificates that match its signer, "
                          "so which one signed is left to whoever reads it")
+    if info["version"].native != ("v1" if sid.name == "issuer_and_serial_number" else "v3"):
+        raise Unreadable("its signer info's version is not the one its signer identifier takes")
     return matches[0]
 
 
-def unsigned_data(signed_data, info, signers):
-    """What SIGNED_DATA holds that no signature covers and nothing needs:
-    the places where a signed exe could carry data of anyone's. SIGNERS are
-    the certificates that sign in it; they and their issuers are needed."""
-    needed, problems = {c.dump(): c for c in signers}, []
-    queue = list(signers)
-    while queue:
-        child = queue.pop()
-        for certificate in certificates_of(signed_data):
-            if certificate.dump() not in needed and certificate.subject == child.issuer:
-                needed[certificate.dump()] = certificate
-                queue.append(certificate)
-    unused = len(certificates_of(signed_data)) - len(needed)
-    if unused:
-        problems.append(f"its certificate set holds {unused} certificate(s) that neither sign nor issue a signer's")
-    if not isinstance(signed_data["crls"], core.Void):
-        problems.append("it carries revocation lists, which no signing tool of a release adds")
-    algorithms = [a["algorithm"].native for a in signed_data["digest_algorithms"]]
-    if algorithms != [info["digest_algorithm"]["algorithm"].native]:
-        problems.append(f"it lists the digests {', '.join(algorithms)}, not its signer's alone")
-    if any(a["parameters"].native is not None for a in (info["digest_algorithm"], info["signature_algorithm"],
-                                                       *signed_data["digest_algorithms"])):
-        problems.append("its algorithms carry parameters, which they take none of")
-    return problems
+def parameterless(*algorithms):
+    """Whether the algorithms carry no parameters but an empty NULL; reading
+    parameters of another type raises ValueError."""
+    return all(a["parameters"].native is None for a in algorithms)
 
 
 class Checker:
@@ -228,6 +220,34 @@ class Checker:
         self.exe, self.cafile, self.tsa_cafile = exe, cafile, tsa_cafile
         self.openssl = Openssl(folder)
         self.report, self.problems, self.form, self.signers = [], [], [], []
+
+    def unsigned_data(self, signed_data, info, signers):
+        """What SIGNED_DATA holds that no signature covers and nothing needs:
+        the places where a signed exe could carry data of anyone's. SIGNERS
+        are the certificates that sign in it; they and the certificates whose
+        keys signed them are needed."""
+        needed, problems = {c.dump(): c for c in signers}, []
+        queue = list(signers)
+        while queue:
+            child = queue.pop()
+            for certificate in certificates_of(signed_data):
+                if certificate.dump() not in needed and certificate.subject.dump() == child.issuer.dump() \
+                        and self.openssl.issued(certificate, child):
+                    needed[certificate.dump()] = certificate
+                    queue.append(certificate)
+        unused = len(certificates_of(signed_data)) - len(needed)
+        if unused:
+            problems.append(f"its certificate set holds {unused} certificate(s) that neither sign nor issue a signer's")
+        if not isinstance(signed_data["crls"], core.Void):
+            problems.append("it carries revocation lists, which no signing tool of a release adds")
+        if signed_data["version"].native not in ("v1", "v3"):
+            problems.append("its version is none that a signature or a time stamp has")
+        algorithms = [a["algorithm"].native for a in signed_data["digest_algorithms"]]
+        if algorithms != [info["digest_algorithm"]["algorithm"].native]:
+            problems.append(f"it lists the digests {', '.join(algorithms)}, not its signer's alone")
+        if not parameterless(info["digest_algorithm"], info["signature_algorithm"], *signed_data["digest_algorithms"]):
+            problems.append("its algorithms carry parameters, which they take none of")
+        return problems
 
     def check(self, blob):
         signatures = [(0, load(blob))]
@@ -284,7 +304,7 @@ class Checker:
         stamped = [self.stamp(index, info, signed_data, *stamp) for stamp in stamps]
         moment = stamped[0][0] if len(stamped) == 1 else None
         self.problems += [f"signature {index}: {problem}" for problem in
-                          unsigned_data(signed_data, info, [certificate] + [a for _, a in stamped if a])]
+                          self.unsigned_data(signed_data, info, [certificate] + [a for _, a in stamped if a])]
         others = [c for c in certificates_of(signed_data) if c is not certificate]
         unchained = self.openssl.chains(certificate, others, self.cafile,
                                         moment or datetime.datetime.now(datetime.timezone.utc), "code_signing")
@@ -332,6 +352,8 @@ class Checker:
             return None, "it stamps another signature"
         if not isinstance(counter["unsigned_attrs"], core.Void):
             return None, "it carries unsigned attributes, where a stamp has none"
+        if not parameterless(counter["digest_algorithm"], counter["signature_algorithm"]):
+            return None, "its algorithms carry parameters, which they take none of"
         if not self.openssl.signs(counter, authority, signed_attributes(counter)):
             return None, "it does not verify under its authority's key"
         return moment, self.openssl.chains(authority, [c for c in certificates_of(signed_data) if c is not authority],
@@ -344,7 +366,7 @@ class Checker:
         if len(signed_data["signer_infos"]) != 1:
             return None, "its token holds more or fewer signer infos than one"
         info = signed_data["signer_infos"][0]
-        problems = unsigned_data(signed_data, info, [signer_of(signed_data, info)])
+        problems = self.unsigned_data(signed_data, info, [signer_of(signed_data, info)])
         if not isinstance(info["unsigned_attrs"], core.Void):
             problems.append("it carries unsigned attributes, where a stamp has none")
         content = signed_data["encap_content_info"]["content"].parsed

@@ -21,8 +21,9 @@ import authenticode  # noqa: E402
 EXE = "KZviVIVaru.exe"
 SIGNATURE = "KZviVIVaru.pem"  # where package.sh's attach mode takes each zip's signature from
 SYSTEM_CAS = "/etc/ssl/certs/ca-certificates.crt"
-LARGEST = 256 << 20  # bytes of a zip or of one of its files: far more than a release holds
+LARGEST = 4 << 20  # bytes of a zip, of one of its files or of a CA file: a release is about 40 KB
 BUILD_TIME = 30 * 60  # seconds a release build may take; one takes about a minute
+MOST_CAUSES = 32  # differences named for one zip: a release holds four files
 UNREADABLE = (OSError, KeyError, zipfile.BadZipFile, ValueError, NotImplementedError, RuntimeError, EOFError,
               zlib.error, lzma.LZMAError)  # what reading a zip's member can raise
 SETTINGS = ("KZ_VERIFY_SIGNED", "KZ_VERIFY_SIGNER", "KZ_VERIFY_SIGNATURES", "KZ_VERIFY_CAFILE", "KZ_VERIFY_TSA_CAFILE")
@@ -121,9 +122,10 @@ def certificate_blob(exe):
         if not 8 < length <= size or offset + size > len(exe):
             raise ValueError("its certificate table does not fit in the file")
         entry = exe[offset + 8:offset + length]
-        return entry[:authenticode.parser.peek(entry)]
     except struct.error:
         raise ValueError("its headers or certificate table are cut short")
+    try:
+        return entry[:authenticode.parser.peek(entry)]
     except ValueError as error:
         raise ValueError(f"its certificate table holds no signature to read ({error})")
 
@@ -151,40 +153,47 @@ def read_member(path, name):
 def fetch(repo, src, env=None):
     """A new repository SRC with every commit of REPO: all its refs and HEAD,
     since the commit may be reachable from a remote's branch alone."""
-    for step in (["init", "-q", src], ["-C", src, "fetch", "-q", "--no-tags", repo, "+refs/*:refs/source/*",
-                                        "+HEAD:refs/source/HEAD"]):
+    head = ["+HEAD:refs/source/HEAD"] if git(repo, "rev-parse", "--verify", "-q", "HEAD", env=env) else []
+    for step in (["init", "-q", src], ["-C", src, "fetch", "-q", "--no-tags", repo, "+refs/*:refs/source/*", *head]):
         subprocess.run(["git", *step], check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def rebuild(repo, sha, work, attach, env):
-    """Builds the commit's release in WORK/src with its own package.sh, which
-    attaches each ATTACH/SET/KZviVIVaru.pem as well. Run by root, the build
-    runs as an account of its own, a user id picked for this run, in a PID
-    namespace: nothing of the commit runs as root, and nothing it starts
-    outlives it to touch what it leaves. Shows the end of the build's log
-    when it fails, and returns whether it succeeded."""
-    src, log = os.path.join(work, "src"), os.path.join(work, "build.log")
-    os.mkdir(os.path.join(work, "tmp"))
+def rebuild(repo, sha, build, env):
+    """Builds the commit's release in BUILD/src with its own package.sh,
+    which attaches each BUILD/attach/SET/KZviVIVaru.pem as well. Run by root,
+    the build runs as an account of its own, a user id picked for this run,
+    in a PID namespace and a session of its own, without a terminal: nothing
+    of the commit runs as root, reaches the caller's terminal or outlives the
+    build to touch what it leaves. Shows the end of the build's log when it
+    fails, and returns whether it succeeded."""
+    src = os.path.join(build, "src")
+    os.mkdir(os.path.join(build, "tmp"))
     fetch(repo, src, env)
     account = []
     if os.geteuid() == 0:
         uid = 0x7E000000 + secrets.randbelow(1 << 24)  # far above any account's
-        subprocess.run(["chown", "-R", f"{uid}:{uid}", work], check=True)
-        account = ["unshare", "--pid", "--fork", "--kill-child", "--",
-                   "setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "--"]
-    environment = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": work, "LC_ALL": "C",
-                   "TMPDIR": os.path.join(work, "tmp"), "KZ_SIGN_ATTACH": attach}
-    with open(log, "wb") as output:
+        subprocess.run(["chown", "-R", f"{uid}:{uid}", build], check=True)
+        # KILL on the parent's death is set again after the change of user
+        # (which clears it) and cannot be shed by a set-id program: when
+        # unshare goes, the namespace's first process goes, and all with it.
+        own = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "--no-new-privs"]
+        account = ["unshare", "--pid", "--net", "--ipc", "--fork", "--kill-child", "--", *own, "--pdeathsig", "KILL", "--"]
+    environment = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": build, "LC_ALL": "C",
+                   "TMPDIR": os.path.join(build, "tmp"), "KZ_SIGN_ATTACH": os.path.join(build, "attach")}
+    with tempfile.TemporaryFile() as log:  # no name the build could put a link in place of
         try:
             done = subprocess.run([*account, "sh", "-c", 'git checkout -q --detach "$1" && exec scripts/package.sh',
-                                   "_", sha], cwd=src, env=environment, stdout=output, stderr=subprocess.STDOUT,
-                                  timeout=BUILD_TIME).returncode == 0
+                                   "_", sha], cwd=src, env=environment, stdin=subprocess.DEVNULL, stdout=log,
+                                  stderr=subprocess.STDOUT, start_new_session=True, timeout=BUILD_TIME).returncode == 0
         except subprocess.TimeoutExpired:
-            output.write(f"\nverify-release: the build took more than {BUILD_TIME // 60} minutes\n".encode())
+            log.write(f"\nverify-release: the build took more than {BUILD_TIME // 60} minutes\n".encode())
             done = False
-    if not done:
-        with open(log, "rb") as f:
-            print("\n".join(shown(line) for line in f.read()[-8192:].decode("utf-8", "replace").splitlines()[-20:]))
+        finally:  # whatever ends the wait: anything of the build's own user that is left goes
+            if account:
+                subprocess.run([*own, "--", "kill", "-KILL", "-1"], stderr=subprocess.DEVNULL)
+        if not done:
+            log.seek(max(0, log.tell() - 8192))
+            print("\n".join(shown(line) for line in log.read().decode("utf-8", "replace").splitlines()[-20:]))
     return done
 
 
@@ -279,8 +288,11 @@ class Verification:
             same = f.read() == r.read()
         if same:
             print(f"zip: byte for byte the commit's release{' with this signature attached' if signed else ''}")
-        for cause in [] if same else explain(path, rebuilt, unsigned_exe, elsewhere):
+        causes = [] if same else explain(path, rebuilt, unsigned_exe, elsewhere)
+        for cause in causes[:MOST_CAUSES]:
             self.fail(cause)
+        if len(causes) > MOST_CAUSES:
+            self.fail(f"zip: and {len(causes) - MOST_CAUSES} differences more")
 
     def signature(self, blob, exe):
         """Checks the signatures BLOB, taken from EXE; returns the verdict's form."""
@@ -315,10 +327,12 @@ def take_signature(path, folder):
     rebuild to attach: (exe, signature, None), where either may be None, or
     (exe, None, the ValueError that says why its signature cannot be read)."""
     os.makedirs(folder)
-    exe = read_member(path, EXE)
+    exe = read_member(path, EXE) if os.path.getsize(path) <= LARGEST else None
     try:
         blob = certificate_blob(exe) if exe else None
-    except ValueError as error:
+        if blob is not None:
+            authenticode.load(blob)  # its size and form, before the build attaches it
+    except (ValueError, authenticode.Unreadable) as error:
         return exe, None, error
     if blob is not None:
         with open(os.path.join(folder, SIGNATURE), "wb") as f:
@@ -347,20 +361,32 @@ def verify_zip(check, path, name, taken, rebuilt, unsigned_exe, elsewhere):
 def verify(repo, zips, commit, wanted):
     """Whether every zip of ZIPS, (as given, path) pairs, is the release of
     COMMIT; prints each one's checks and verdict."""
-    work = tempfile.mkdtemp(prefix="verify-release.")
+    work = tempfile.mkdtemp(prefix="verify-release.")  # the caller's; the build gets a folder in it
+    build = os.path.join(work, "build")
+    os.chmod(work, 0o711)  # the build's account passes through, and sees nothing else
     try:
         env = git_environment(work)
         sha = resolve(repo, commit, env)
-        attach = os.path.join(work, "attach")
+        attach = os.path.join(build, "attach")
         checks = [Verification(wanted, shown(given)) for given, _ in zips]
-        taken = [take_signature(path, os.path.join(attach, str(index))) for index, (_, path) in enumerate(zips)]
+        taken = []
+        for index, (_, path) in enumerate(zips):
+            try:
+                taken.append(take_signature(path, os.path.join(attach, str(index))))
+            except Exception as error:  # whatever one zip holds, the others get their verdicts
+                taken.append((None, None, ValueError(f"the verifier could not read it ({type(error).__name__})")))
         print(f"== building the release of commit {sha}"
               f"{' as an account of its own' if os.geteuid() == 0 else ''}, with each zip's signature attached")
-        if not rebuild(repo, sha, work, attach, env):
+        try:
+            built_ok = rebuild(repo, sha, build, env)
+        except subprocess.CalledProcessError as error:
+            print(f"verify-release: {shown(' '.join(error.cmd))} failed")
+            built_ok = False
+        if not built_ok:
             print(f"FAIL: the release build of commit {sha} failed; nothing verified")
             return False
-        packages = os.path.join(work, "src", "build", "packages")
-        names = sorted(n for n in (os.listdir(packages) if os.path.isdir(packages) else []) if built(work, os.path.join(packages, n)))
+        packages = os.path.join(build, "src", "build", "packages")
+        names = sorted(n for n in (os.listdir(packages) if os.path.isdir(packages) else []) if built(build, os.path.join(packages, n)))
         for index, ((given, path), check) in enumerate(zip(zips, checks)):
             print(f"== {check.label}: against commit {sha}")
             name, (_, blob, unreadable) = os.path.basename(given), taken[index]
@@ -368,9 +394,9 @@ def verify(repo, zips, commit, wanted):
             if unreadable:  # compared as unsigned, for the explanation
                 check.fail(f"{EXE}: {unreadable}")
             try:
-                form = verify_zip(check, path, name, taken[index], built(work, os.path.join(folder, name)),
-                                  read_member(built(work, os.path.join(packages, name)) if name in names else None, EXE),
-                                  {other: built(work, os.path.join(folder, other)) for other in names if other != name})
+                form = verify_zip(check, path, name, taken[index], built(build, os.path.join(folder, name)),
+                                  read_member(built(build, os.path.join(packages, name)) if name in names else None, EXE),
+                                  {other: built(build, os.path.join(folder, other)) for other in names if other != name})
             except Exception as error:  # a verdict for every zip, whatever one of them holds
                 check.fail(f"zip: the verifier could not check it ({type(error).__name__}: {error})")
             if check.failures == 0:
@@ -383,14 +409,14 @@ def verify(repo, zips, commit, wanted):
 
 
 def main(args):
+    sys.stdout.reconfigure(line_buffering=True)  # in order with what goes to stderr
     usage = "usage: verify-release.sh ZIP... [COMMIT]"
     zips = [(arg, os.path.abspath(arg)) for arg in args if arg.endswith(".zip")]
     commits = [arg for arg in args if not arg.endswith(".zip")]
-    if not zips or len(commits) > 1:
-        sys.exit(usage)
-    for given, path in zips:
-        if not os.path.isfile(path):
-            sys.exit(f"verify-release: no file {shown(given)}")
+    missing = [given for given, path in zips if not os.path.isfile(path)]
+    if not zips or len(commits) > 1 or missing:
+        print(f"verify-release: no file {shown(missing[0])}" if missing else usage, file=sys.stderr)
+        return 2
     repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     try:
         wanted = settings(os.environ, os.getcwd())
@@ -398,6 +424,9 @@ def main(args):
     except Refused as problem:
         print(f"verify-release: {problem}", file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        print("verify-release: interrupted; nothing verified", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":

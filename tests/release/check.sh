@@ -96,12 +96,20 @@ table+=("hostile/renamed/$(basename "${real[0]}")"$'\t'"zip: its exe is the one 
 sed -i 's/^VERSION = 20 /VERSION = 45 /' "$src/scripts/release-zip.py"
 git -C "$src" -c user.name=test -c user.email=test@localhost commit -qam "a later zip writer" ||
     fail "the zip writer's version could not be changed"
-# A commit whose package.sh says which account runs it, and leaves a process
-# behind that would leave a mark later.
-mark=$(mktemp -u /tmp/kz-probe.XXXXXX)
+# A commit whose package.sh says which account runs it and whether it can
+# reach a terminal, and leaves a process behind that would leave a mark
+# later; where told to, it takes its time, to be interrupted.
+probe=$(mktemp -u /tmp/kz-probe.XXXXXX)
 git -C "$src" checkout -q -b probe "$sha"
-printf '#!/bin/sh\n(sleep 3; touch %s) &\necho "the commit'"'"'s package.sh ran as uid $(id -u)"\nexit 1\n' "$mark" \
-    >"$src/scripts/package.sh"
+cat >"$src/scripts/package.sh" <<EOF
+#!/bin/sh
+(sleep 3; touch $probe.mark) &
+if (: </dev/tty) 2>/dev/null; then terminal=a; else terminal=no; fi
+echo "the commit's package.sh ran as uid \$(id -u), with \$terminal terminal"
+touch $probe.started
+[ ! -e $probe.slow ] || sleep 60
+exit 1
+EOF
 git -C "$src" -c user.name=test -c user.email=test@localhost commit -qam "a probe"
 git -C "$src" checkout -q -
 
@@ -118,18 +126,33 @@ for zip in "${real[@]}"; do
         fail "$(basename "$zip") not verified with both signatures and stamps"
     fi
 done
-probe=$(cd "$work" && "$src/scripts/verify-release.sh" "${real[0]}" probe 2>&1)
+# Run on a terminal of its own (script), then interrupted while it builds.
+said=$(cd "$work" && script -qec "$src/scripts/verify-release.sh ${real[0]} probe" /dev/null 2>&1)
 sleep 4
 if [ "$(id -u)" -ne 0 ]; then
-    ok "not root, so the build's account is not tried: $(grep -o 'ran as uid .*' <<<"$probe")"
-elif ! grep -q "package.sh ran as uid [1-9]" <<<"$probe"; then
-    fail "the probe commit's package.sh did not run as another account: $probe"
-elif [ -e "$mark" ]; then
+    ok "not root, so the build's account is not tried: $(grep -o 'ran as uid .*' <<<"$said")"
+elif ! grep -q "package.sh ran as uid [1-9][0-9]*, with no terminal" <<<"$said"; then
+    fail "the probe commit's package.sh ran as root or on the caller's terminal: $said"
+elif [ -e "$probe.mark" ]; then
     fail "a process the probe commit's package.sh started outlived the build"
-    rm -f "$mark"
 else
-    ok "run by root, the commit's scripts run without privileges, and nothing they start outlives them: $(grep -o 'ran as uid .*' <<<"$probe")"
+    ok "run by root, the commit's scripts run as an account of their own, with no terminal, and nothing they start outlives them: $(grep -o 'ran as uid .*' <<<"$said")"
 fi
+rm -f "$probe.mark" "$probe.started"
+touch "$probe.slow"
+(cd "$work" && exec "$src/scripts/verify-release.sh" "${real[0]}" probe) >"$work/probe.log" 2>&1 &
+verifier=$!
+for _ in $(seq 600); do [ -e "$probe.started" ] && break; sleep 0.1; done
+kill -INT "$verifier"
+wait "$verifier"
+status=$?
+sleep 4
+if [ -e "$probe.mark" ] || [ $status -ne 130 ]; then
+    fail "interrupted while building (status $status), the verifier left the build running or did not say so: $(cat "$work/probe.log")"
+else
+    ok "interrupted while building, the verifier ends the build with it: $(tail -n1 "$work/probe.log")"
+fi
+rm -f "$probe".*
 refused_with() {  # ZIP CAUSE: a FAIL line of ZIP's starts with CAUSE, where ? is any one character
     local line
     while IFS= read -r line; do

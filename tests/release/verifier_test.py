@@ -24,7 +24,7 @@ SOURCE = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(
 sys.path.insert(0, os.path.join(SOURCE, "scripts"))
 import authenticode  # noqa: E402
 import verify_release  # noqa: E402
-from asn1crypto import cms, core, pem  # noqa: E402
+from asn1crypto import algos, cms, core, pem  # noqa: E402
 
 EXE, WORK = verify_release.EXE, tempfile.TemporaryDirectory()
 DIR = WORK.name
@@ -217,7 +217,7 @@ def setUpModule():
     certificate("tsa-root", "/CN=TSA root", "basicConstraints=critical,CA:TRUE", "keyUsage=keyCertSign")
     certificate("tsa", "/CN=TSA", "extendedKeyUsage=critical,timeStamping", issuer="tsa-root")
     certificate("self-made-tsa", "/CN=TSA", "extendedKeyUsage=critical,timeStamping")
-    certificate("plain", "/CN=Plain", "keyUsage=digitalSignature", issuer="ca")  # for no purpose named
+    certificate("web", "/CN=Web", "extendedKeyUsage=serverAuth", issuer="ca")
     write("serial", b"01\n")
 
 
@@ -277,7 +277,13 @@ class Signatures(unittest.TestCase):
             ("a revocation list", lambda: revocation_list(sign("vendor", "sha256")), "carries revocation lists"),
             ("parameters where none go", lambda: with_parameters(sign("vendor", "sha256")), "cannot be read"),
             ("an unknown signature algorithm", lambda: unknown_algorithm(sign("vendor", "sha256")), "cannot be read"),
-            ("a certificate for no purpose named", lambda: sign("plain", "sha256"), "not for code signing"),
+            ("a certificate for another purpose", lambda: sign("web", "sha256"), "not for code signing"),
+            ("a certificate named as the signer's issuer, by another key",
+             lambda: with_certificates(sign("vendor", "sha256"), load_certificate("fake-ca")),
+             "1 certificate(s) that neither sign nor issue"),
+            ("a signer identifier that names the issuer in other letters", lambda: recased_issuer(sign("vendor", "sha256")),
+             "its signer's certificate is not in it"),
+            ("a signer info's version as a carrier", lambda: versioned(sign("vendor", "sha256")), "its signer info's version"),
         ]
         for case, make, cause in cases:
             with self.subTest(case):
@@ -289,10 +295,29 @@ class Signatures(unittest.TestCase):
         long_length = b"\x30\x83" + len(blob[4:]).to_bytes(3, "big") + blob[4:]  # a length in more bytes than it needs
         for case, data in (("BER indefinite length", indefinite(blob)), ("non-minimal length", long_length),
                            ("bytes after it", blob + b"\0\0"), ("an OID with a padding byte", padded_oid(blob)),
+                           ("a NULL with contents", null_with_contents(sign("vendor", "sha256"))),
                            ("more than a release's", blob + bytes(64 << 10)), ("no signed data", cms.ContentInfo(
                                {"content_type": "data", "content": core.OctetString(b"x")}).dump())):
             with self.subTest(case), self.assertRaises(authenticode.Unreadable):
                 self.check(data)
+
+
+def recased_issuer(signature):
+    serial = info(signature)["sid"].chosen["serial_number"]
+    info(signature)["sid"] = cms.SignerIdentifier({"issuer_and_serial_number": {
+        "issuer": cms.Name.build({"common_name": "TEST ROOT"}), "serial_number": serial}})
+    return signature
+
+
+def versioned(signature):
+    info(signature)["version"] = 1 << 64
+    return signature
+
+
+def null_with_contents(signature):
+    info(signature)["signature_algorithm"] = algos.SignedDigestAlgorithm.load(
+        bytes.fromhex("300e06092a864886f70d010101050141"))
+    return signature.dump()
 
 
 def unknown_algorithm(signature):
