@@ -154,6 +154,15 @@ class Openssl:
         return self.run("dgst", digest, "-verify", key, "-signature", self.file(info["signature"].native),
                         self.file(data))[0]
 
+    def reads_all_of(self, der):
+        """Whether OpenSSL reads DER, a PKCS#7 signature, to its last byte and
+        writes it back as it was: a field that asn1crypto reads past and
+        OpenSSL does not could carry data, or hide a signature from Windows."""
+        out = os.path.join(self.folder, f"{self.count}.again")
+        ok = self.run("pkcs7", "-inform", "DER", "-in", self.file(der), "-outform", "DER", "-out", out)[0]
+        with open(out, "rb") if ok else open(os.devnull, "rb") as f:
+            return ok and f.read() == der
+
     def issued(self, parent, child):
         """Whether PARENT's key signed the certificate CHILD."""
         if child.signature_algo not in ("rsassa_pkcs1v15", "ecdsa") or child.hash_algo not in DIGESTS:
@@ -206,6 +215,16 @@ def signer_of(signed_data, info):
     return matches[0]
 
 
+def around(signer_info):
+    """A PKCS#7 signature that holds nothing but SIGNER_INFO, for OpenSSL to
+    read it as it reads any signer info."""
+    def element(class_, tag, contents):
+        return parser.emit(class_, 1, tag, contents)
+    data = bytes.fromhex("300b06092a864886f70d010701")  # ContentInfo of type data, without content
+    body = b"\x02\x01\x01" + element(0, 17, b"") + data + element(0, 17, signer_info)
+    return element(0, 16, bytes.fromhex("06092a864886f70d010702") + element(2, 0, element(0, 16, body)))
+
+
 def parameterless(*algorithms):
     """Whether the algorithms carry no parameters but an empty NULL; reading
     parameters of another type raises ValueError."""
@@ -220,6 +239,14 @@ class Checker:
         self.exe, self.cafile, self.tsa_cafile = exe, cafile, tsa_cafile
         self.openssl = Openssl(folder)
         self.report, self.problems, self.form, self.signers = [], [], [], []
+        self.trusted = set()  # the encodings of the trusted CAs' and authorities' certificates
+        for path in {cafile, tsa_cafile}:
+            try:
+                with open(path, "rb") as f:
+                    self.trusted |= {pem.unarmor(b"-----BEGIN" + part)[2] for part in f.read().split(b"-----BEGIN")[1:]
+                                     if part.startswith(b" CERTIFICATE-----")}
+            except (OSError, ValueError):
+                pass  # openssl's chain checks name the file
 
     def unsigned_data(self, signed_data, info, signers):
         """What SIGNED_DATA holds that no signature covers and nothing needs:
@@ -238,6 +265,14 @@ class Checker:
         unused = len(certificates_of(signed_data)) - len(needed)
         if unused:
             problems.append(f"its certificate set holds {unused} certificate(s) that neither sign nor issue a signer's")
+        # An issuer's certificate is needed for its key, which anyone can copy
+        # into a certificate of their own: it must be a trusted one, or be
+        # signed by a needed one.
+        forged = [c for c in needed.values() if c not in signers and c.dump() not in self.trusted and not any(
+            d.subject.dump() == c.issuer.dump() and self.openssl.issued(d, c) for d in needed.values())]
+        if forged:
+            problems.append(f"its certificate set holds {len(forged)} certificate(s) with an issuer's key that no "
+                            "trusted or needed certificate signed")
         if not isinstance(signed_data["crls"], core.Void):
             problems.append("it carries revocation lists, which no signing tool of a release adds")
         if signed_data["version"].native not in ("v1", "v3"):
@@ -253,6 +288,8 @@ class Checker:
         signatures = [(0, load(blob))]
         for index, content_info in signatures:
             try:
+                if not self.openssl.reads_all_of(content_info.dump()):
+                    raise Unreadable("OpenSSL does not read it as it is (fields past its end, or it fails to read it)")
                 nested = self.signature(index, content_info["content"])
             except Unreadable as problem:
                 self.problems.append(f"signature {index}: {problem}")
@@ -354,6 +391,8 @@ class Checker:
             return None, "it carries unsigned attributes, where a stamp has none"
         if not parameterless(counter["digest_algorithm"], counter["signature_algorithm"]):
             return None, "its algorithms carry parameters, which they take none of"
+        if not self.openssl.reads_all_of(around(counter.dump())):
+            return None, "OpenSSL does not read it as it is"
         if not self.openssl.signs(counter, authority, signed_attributes(counter)):
             return None, "it does not verify under its authority's key"
         return moment, self.openssl.chains(authority, [c for c in certificates_of(signed_data) if c is not authority],

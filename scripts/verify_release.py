@@ -8,6 +8,7 @@ import os
 import re
 import secrets
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -177,7 +178,8 @@ def rebuild(repo, sha, build, env):
         # (which clears it) and cannot be shed by a set-id program: when
         # unshare goes, the namespace's first process goes, and all with it.
         own = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "--no-new-privs"]
-        account = ["unshare", "--pid", "--net", "--ipc", "--fork", "--kill-child", "--", *own, "--pdeathsig", "KILL", "--"]
+        account = ["setpriv", "--pdeathsig", "KILL", "--",  # unshare goes with the verifier, however it ends
+                   "unshare", "--pid", "--net", "--ipc", "--fork", "--kill-child", "--", *own, "--pdeathsig", "KILL", "--"]
     environment = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": build, "LC_ALL": "C",
                    "TMPDIR": os.path.join(build, "tmp"), "KZ_SIGN_ATTACH": os.path.join(build, "attach")}
     with tempfile.TemporaryFile() as log:  # no name the build could put a link in place of
@@ -191,9 +193,9 @@ def rebuild(repo, sha, build, env):
         finally:  # whatever ends the wait: anything of the build's own user that is left goes
             if account:
                 subprocess.run([*own, "--", "kill", "-KILL", "-1"], stderr=subprocess.DEVNULL)
-        if not done:
-            log.seek(max(0, log.tell() - 8192))
-            print("\n".join(shown(line) for line in log.read().decode("utf-8", "replace").splitlines()[-20:]))
+        if not done:  # the end of the file, whatever the build did with the offset it shares
+            log.seek(max(0, os.fstat(log.fileno()).st_size - 8192))
+            print("\n".join(shown(line) for line in log.read(8192).decode("utf-8", "replace").splitlines()[-20:]))
     return done
 
 
@@ -408,8 +410,14 @@ def verify(repo, zips, commit, wanted):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def interrupted(number, frame):
+    raise KeyboardInterrupt  # the build and the work folder go on the way out, as after Ctrl-C
+
+
 def main(args):
     sys.stdout.reconfigure(line_buffering=True)  # in order with what goes to stderr
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, interrupted)
     usage = "usage: verify-release.sh ZIP... [COMMIT]"
     zips = [(arg, os.path.abspath(arg)) for arg in args if arg.endswith(".zip")]
     commits = [arg for arg in args if not arg.endswith(".zip")]

@@ -138,21 +138,24 @@ elif [ -e "$probe.mark" ]; then
 else
     ok "run by root, the commit's scripts run as an account of their own, with no terminal, and nothing they start outlives them: $(grep -o 'ran as uid .*' <<<"$said")"
 fi
-rm -f "$probe.mark" "$probe.started"
 touch "$probe.slow"
-(cd "$work" && exec "$src/scripts/verify-release.sh" "${real[0]}" probe) >"$work/probe.log" 2>&1 &
-verifier=$!
-for _ in $(seq 600); do [ -e "$probe.started" ] && break; sleep 0.1; done
-kill -INT "$verifier"
-wait "$verifier"
-status=$?
-sleep 4
-if [ -e "$probe.mark" ] || [ $status -ne 130 ]; then
-    fail "interrupted while building (status $status), the verifier left the build running or did not say so: $(cat "$work/probe.log")"
-else
-    ok "interrupted while building, the verifier ends the build with it: $(tail -n1 "$work/probe.log")"
-fi
-rm -f "$probe".*
+mkdir -m 711 "$probe.tmp"  # the verifier's own folder, which a KILL leaves behind
+for stop in INT TERM HUP KILL; do
+    rm -f "$probe.mark" "$probe.started"
+    (cd "$work" && TMPDIR=$probe.tmp exec "$src/scripts/verify-release.sh" "${real[0]}" probe) >"$work/probe.log" 2>&1 &
+    verifier=$!
+    for _ in $(seq 600); do [ -e "$probe.started" ] && break; sleep 0.1; done
+    kill -"$stop" "$verifier"
+    wait "$verifier"
+    status=$?
+    sleep 4
+    if [ -e "$probe.mark" ] || [ $status -ne "$([ $stop = KILL ] && echo 137 || echo 130)" ]; then
+        fail "stopped by $stop while building (status $status), the verifier left the build running or did not say so: $(cat "$work/probe.log")"
+    else
+        ok "stopped by $stop while building, the verifier ends the build with it (status $status)"
+    fi
+done
+rm -rf "$probe".*
 refused_with() {  # ZIP CAUSE: a FAIL line of ZIP's starts with CAUSE, where ? is any one character
     local line
     while IFS= read -r line; do

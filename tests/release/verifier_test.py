@@ -24,7 +24,7 @@ SOURCE = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(
 sys.path.insert(0, os.path.join(SOURCE, "scripts"))
 import authenticode  # noqa: E402
 import verify_release  # noqa: E402
-from asn1crypto import algos, cms, core, pem  # noqa: E402
+from asn1crypto import algos, cms, core, parser, pem  # noqa: E402
 
 EXE, WORK = verify_release.EXE, tempfile.TemporaryDirectory()
 DIR = WORK.name
@@ -177,8 +177,15 @@ def digest_algorithms(signature, *names):
 
 
 def revocation_list(signature):
-    other = cms.OtherRevocationInfoFormat({"other_rev_info_format": "1.2.3", "other_rev_info": core.Null()})
-    signature["content"]["crls"] = cms.RevocationInfoChoices([cms.RevocationInfoChoice({"other": other})])
+    """The root's (empty) revocation list, as a signature can carry it."""
+    write("index.txt", b"")
+    write("ca.cnf", f"[ca]\ndefault_ca = c\n[c]\ndatabase = {DIR}/index.txt\ndefault_md = sha256\n"
+                    "default_crl_days = 1\n".encode())
+    openssl("ca", "-gencrl", "-config", "ca.cnf", "-keyfile", "ca.key", "-cert", "ca.pem", "-out", "crl.pem")
+    openssl("crl", "-in", "crl.pem", "-outform", "DER", "-out", "crl")
+    with open(os.path.join(DIR, "crl"), "rb") as f:
+        crl = cms.CertificateList.load(f.read())
+    signature["content"]["crls"] = cms.RevocationInfoChoices([cms.RevocationInfoChoice({"crl": crl})])
     return signature
 
 
@@ -227,8 +234,8 @@ class Signatures(unittest.TestCase):
         return authenticode.check(blob, tiny_exe(), f"{DIR}/ca.pem", f"{DIR}/tsa-root.pem")
 
     def test_genuine_dual_signature(self):
-        # with the vendor's certificate twice, as a chain file may list it
-        checked = self.check(with_certificates(genuine(), load_certificate("vendor")))
+        # with the vendor's certificate twice, as a chain file may list it, and the root's
+        checked = self.check(with_certificates(genuine(), load_certificate("vendor"), load_certificate("ca")))
         self.assertEqual(checked.problems, [])
         self.assertEqual(checked.form, ["SHA1 time-stamped", "SHA256 time-stamped"])
         fingerprint = hashlib.sha256(load_certificate("vendor").dump()).hexdigest().upper()
@@ -281,6 +288,15 @@ class Signatures(unittest.TestCase):
             ("a certificate named as the signer's issuer, by another key",
              lambda: with_certificates(sign("vendor", "sha256"), load_certificate("fake-ca")),
              "1 certificate(s) that neither sign nor issue"),
+            ("the issuer's key in a certificate of anyone's", lambda: with_certificates(sign("vendor", "sha256"),
+                                                                                      copied_issuer()),
+             "1 certificate(s) with an issuer's key that no trusted or needed certificate signed"),
+            ("a field past the nested signature's last", lambda: unsigned(
+                legacy_stamp(sign("vendor", "sha1")),
+                ("microsoft_nested_signature", with_junk(rfc3161_stamp(sign("vendor", "sha256")).dump()))),
+             "signature 1: OpenSSL does not read it as it is"),
+            ("a field past a legacy stamp's last", lambda: legacy_stamp_with_junk(sign("vendor", "sha1")),
+             "OpenSSL does not read it as it is"),
             ("a signer identifier that names the issuer in other letters", lambda: recased_issuer(sign("vendor", "sha256")),
              "its signer's certificate is not in it"),
             ("a signer info's version as a carrier", lambda: versioned(sign("vendor", "sha256")), "its signer info's version"),
@@ -300,6 +316,33 @@ class Signatures(unittest.TestCase):
                                {"content_type": "data", "content": core.OctetString(b"x")}).dump())):
             with self.subTest(case), self.assertRaises(authenticode.Unreadable):
                 self.check(data)
+
+
+def copied_issuer():
+    """The root's name and key in a certificate of anyone's making, with room
+    for data and no valid signature."""
+    copy = cms.Certificate.load(load_certificate("ca").dump())
+    copy["tbs_certificate"]["serial_number"] = 7
+    copy["signature_value"] = b"\0" * 256
+    return copy
+
+
+def with_junk(content_info):
+    """CONTENT_INFO with an element past the last field of its signed data,
+    which asn1crypto reads past and OpenSSL refuses."""
+    def inside(der):
+        return parser.parse(der)[4]
+    oid = inside(content_info)[:parser.peek(inside(content_info))]
+    signed_data = inside(inside(inside(content_info)[len(oid):])) + parser.emit(0, 0, 2, b"\1" * 20)
+    return cms.ContentInfo.load(parser.emit(0, 1, 16, oid + parser.emit(2, 1, 0, parser.emit(0, 1, 16, signed_data))))
+
+
+def legacy_stamp_with_junk(signature):
+    counter = info(legacy_stamp(signature))["unsigned_attrs"][0]["values"][0].dump()
+    junked = parser.emit(0, 1, 16, parser.parse(counter)[4] + parser.emit(0, 0, 2, b"\1" * 20))
+    info(signature)["unsigned_attrs"] = cms.CMSAttributes([{"type": "counter_signature",
+                                                            "values": [cms.SignerInfo.load(junked)]}])
+    return signature
 
 
 def recased_issuer(signature):
