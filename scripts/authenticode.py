@@ -9,7 +9,7 @@ import struct
 import subprocess
 import tempfile
 
-from asn1crypto import algos, cms, core, parser, pem, tsp
+from asn1crypto import algos, cms, core, parser, pem, tsp, x509
 
 
 class SpcAttributeTypeAndOptionalValue(core.Sequence):
@@ -200,17 +200,16 @@ def certificates_of(signed_data):
 def signer_of(signed_data, info):
     """The one certificate of the set that matches the signer identifier."""
     sid = info["sid"]
-    if sid.name == "issuer_and_serial_number":
-        matches = [c for c in certificates_of(signed_data) if c.issuer.dump() == sid.chosen["issuer"].dump()
-                   and c.serial_number == sid.chosen["serial_number"].native]  # the bytes: readers match names otherwise
-    else:
-        matches = [c for c in certificates_of(signed_data) if c.key_identifier == sid.chosen.native]
+    if sid.name != "issuer_and_serial_number":
+        raise Unreadable("its signer is named by a key identifier, which Authenticode does not use")
+    matches = [c for c in certificates_of(signed_data) if c.issuer.dump() == sid.chosen["issuer"].dump()
+               and c.serial_number == sid.chosen["serial_number"].native]  # the bytes: readers match names otherwise
     if not matches:
         raise Unreadable("its signer's certificate is not in it")
     if len(matches) > 1:
         raise Unreadable(f"its certificate set holds {len(matches)} certificates that match its signer, "
                          "so which one signed is left to whoever reads it")
-    if info["version"].native != ("v1" if sid.name == "issuer_and_serial_number" else "v3"):
+    if info["version"].native != "v1":
         raise Unreadable("its signer info's version is not the one its signer identifier takes")
     return matches[0]
 
@@ -247,6 +246,7 @@ class Checker:
                                      if part.startswith(b" CERTIFICATE-----")}
             except (OSError, ValueError):
                 pass  # openssl's chain checks name the file
+        self.anchors = [x509.Certificate.load(certificate) for certificate in self.trusted]
 
     def unsigned_data(self, signed_data, info, signers):
         """What SIGNED_DATA holds that no signature covers and nothing needs:
@@ -267,9 +267,17 @@ class Checker:
             problems.append(f"its certificate set holds {unused} certificate(s) that neither sign nor issue a signer's")
         # An issuer's certificate is needed for its key, which anyone can copy
         # into a certificate of their own: it must be a trusted one, or be
-        # signed by a needed one.
-        forged = [c for c in needed.values() if c not in signers and c.dump() not in self.trusted and not any(
-            d.subject.dump() == c.issuer.dump() and self.openssl.issued(d, c) for d in needed.values())]
+        # signed by one, or by one signed so, down from the trusted ones; a
+        # certificate that signed itself vouches for nothing.
+        def signed_by(issuers, child):
+            return any(issuer is not child and issuer.subject.dump() == child.issuer.dump()
+                       and self.openssl.issued(issuer, child) for issuer in issuers)
+        vouched = [c for c in needed.values() if c.dump() in self.trusted or signed_by(self.anchors, c)]
+        grown = True
+        while grown:
+            more = [c for c in needed.values() if c not in vouched and signed_by(vouched, c)]
+            vouched, grown = vouched + more, bool(more)
+        forged = [c for c in needed.values() if c not in signers and c not in vouched]
         if forged:
             problems.append(f"its certificate set holds {len(forged)} certificate(s) with an issuer's key that no "
                             "trusted or needed certificate signed")

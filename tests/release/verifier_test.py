@@ -62,6 +62,11 @@ def tiny_exe(code=b"\xc3"):
     return headers.ljust(0x200, b"\0") + code.ljust(0x200, b"\0")
 
 
+def read(name):
+    with open(os.path.join(DIR, name), "rb") as f:
+        return f.read()
+
+
 def write(name, data):
     path = os.path.join(DIR, name)
     with open(path, "wb") as f:
@@ -69,10 +74,12 @@ def write(name, data):
     return path
 
 
-def sign(key, digest, exe=None):
-    """The blob of an osslsigncode signature of the tiny exe by KEY."""
+def sign(key, digest, exe=None, chain=""):
+    """The blob of an osslsigncode signature of the tiny exe by KEY, its
+    certificate followed by CHAIN's."""
     write("in.exe", exe or tiny_exe())
-    subprocess.run(["osslsigncode", "sign", "-certs", f"{key}.pem", "-key", f"{key}.key", "-h", digest,
+    write("certs.pem", b"".join(read(f"{name}.pem") for name in (key, chain) if name))
+    subprocess.run(["osslsigncode", "sign", "-certs", "certs.pem", "-key", f"{key}.key", "-h", digest,
                     "-in", "in.exe", "-out", "out.exe"], check=True, capture_output=True, cwd=DIR)
     with open(os.path.join(DIR, "out.exe"), "rb") as f:
         blob = verify_release.certificate_blob(f.read())
@@ -225,6 +232,15 @@ def setUpModule():
     certificate("tsa", "/CN=TSA", "extendedKeyUsage=critical,timeStamping", issuer="tsa-root")
     certificate("self-made-tsa", "/CN=TSA", "extendedKeyUsage=critical,timeStamping")
     certificate("web", "/CN=Web", "extendedKeyUsage=serverAuth", issuer="ca")
+    certificate("intermediate", "/CN=Intermediate", "basicConstraints=critical,CA:TRUE", "keyUsage=keyCertSign",
+                issuer="ca")
+    certificate("employee", "/CN=Vendor's unit", "extendedKeyUsage=codeSigning", issuer="intermediate")
+    # The root's name and key in a certificate by a root of anyone's making.
+    certificate("own-root", "/CN=Own root", "basicConstraints=critical,CA:TRUE", "keyUsage=keyCertSign")
+    openssl("x509", "-in", "ca.pem", "-pubkey", "-noout", "-out", "ca-key.pem")
+    openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Test root", "-keyout", "copy.key", "-out", "copy.csr")
+    openssl("x509", "-req", "-in", "copy.csr", "-force_pubkey", "ca-key.pem", "-CA", "own-root.pem", "-CAkey", "own-root.key",
+            "-set_serial", "9", "-days", "2", "-out", "copy.pem")
     write("serial", b"01\n")
 
 
@@ -232,6 +248,9 @@ class Signatures(unittest.TestCase):
     def check(self, signature):
         blob = signature.dump() if isinstance(signature, cms.ContentInfo) else signature
         return authenticode.check(blob, tiny_exe(), f"{DIR}/ca.pem", f"{DIR}/tsa-root.pem")
+
+    def test_genuine_signature_under_an_intermediate(self):
+        self.assertEqual(self.check(sign("employee", "sha256", chain="intermediate")).problems, [])
 
     def test_genuine_dual_signature(self):
         # with the vendor's certificate twice, as a chain file may list it, and the root's
@@ -291,6 +310,9 @@ class Signatures(unittest.TestCase):
             ("the issuer's key in a certificate of anyone's", lambda: with_certificates(sign("vendor", "sha256"),
                                                                                       copied_issuer()),
              "1 certificate(s) with an issuer's key that no trusted or needed certificate signed"),
+            ("the issuer's key in a certificate of a root of anyone's", lambda: with_certificates(
+                sign("vendor", "sha256"), load_certificate("copy"), load_certificate("own-root")),
+             "2 certificate(s) with an issuer's key that no trusted or needed certificate signed"),
             ("a field past the nested signature's last", lambda: unsigned(
                 legacy_stamp(sign("vendor", "sha1")),
                 ("microsoft_nested_signature", with_junk(rfc3161_stamp(sign("vendor", "sha256")).dump()))),
