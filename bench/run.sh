@@ -30,7 +30,7 @@ winpath() { echo "Z:${1//\//\\}"; }
 echo "== start-up: $runs runs each after 2 warm-up rounds, alternating"
 # Through files, never pipes: Wine services the timer starts would hold a
 # pipe open until the session ends.
-"${wine[@]}" "$build/bench/StartupTimer.exe" "$runs" 2 "$(winpath "$build/KZviVIVaru.exe")" \
+desktop_wine "$build/bench/StartupTimer.exe" "$runs" 2 "$(winpath "$build/KZviVIVaru.exe")" \
     "$(winpath "$build/Baseline.exe")" "$(winpath "$build/BaselineManifest.exe")" \
     </dev/null >"$out/startup.txt" 2>&1
 tr -d '\r' <"$out/startup.txt" >"$out/startup.clean"
@@ -41,9 +41,9 @@ ratio=$(awk -v a="$app_median" -v b="$base_median" 'BEGIN { printf "%.3f", a / b
 manifest_ratio=$(awk -v a="$app_median" -v b="$manifest_median" 'BEGIN { printf "%.3f", a / b }')
 
 echo "== registry calls of one press (relay trace of advapi32)"
-"${wine[@]}" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d 'advapi32.*' /f </dev/null >/dev/null 2>&1
-"${wine[@]}" reg delete 'HKCU\Software\PowerAutomation' /f </dev/null >/dev/null 2>&1 || true
-WINEDEBUG=+relay "${wine[@]}" "$build/KZviVIVaru.exe" </dev/null >/dev/null 2>"$out/relay.log" &
+desktop_wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d 'advapi32.*' /f </dev/null >/dev/null 2>&1
+desktop_wine reg delete 'HKCU\Software\PowerAutomation' /f </dev/null >/dev/null 2>&1 || true
+WINEDEBUG=+relay desktop_wine "$build/KZviVIVaru.exe" </dev/null >/dev/null 2>"$out/relay.log" &
 app_pid=$!
 main=$(desktop_wait_window '柯舟软件    viVIVaru')
 desktop_click_centre "$main"
@@ -71,7 +71,7 @@ size32=$(sizes "$root/build/mingw-x86/KZviVIVaru.exe" i686-w64-mingw32-objdump)
 sizebase=$(sizes "$build/Baseline.exe" x86_64-w64-mingw32-objdump)
 
 {
-    echo "start-up to visible window (median of $runs, Wine $("${wine[@]}" --version), Xvfb):"
+    echo "start-up to visible window (median of $runs, Wine $(desktop_wine --version), Xvfb):"
     echo "  KZviVIVaru.exe         ${app_median} ms   (runs: $(samples 0))"
     echo "  Baseline.exe           ${base_median} ms   (runs: $(samples 1))"
     echo "  BaselineManifest.exe   ${manifest_median} ms   (runs: $(samples 2))"

@@ -21,13 +21,13 @@ if [ -n "${DISPLAY:-}" ]; then
     desktop_prefix "$prefix"
     echo "== KZviVIVaru.exe is running: press 开  始"
     status=0
-    "${wine[@]}" "$build/KZviVIVaru.exe" </dev/null >"$root/build/run.log" 2>&1 || status=$?
+    desktop_wine "$build/KZviVIVaru.exe" </dev/null >"$root/build/run.log" 2>&1 || status=$?
 else
     echo "== no display: running on a virtual one and pressing the button"
     desktop_start "$prefix" "$root/build/run-session"
     shots=$root/build/screenshots
     mkdir -p "$shots"
-    "${wine[@]}" "$build/KZviVIVaru.exe" </dev/null >"$root/build/run.log" 2>&1 &
+    desktop_wine "$build/KZviVIVaru.exe" </dev/null >"$root/build/run.log" 2>&1 &
     app_pid=$!
     main=$(desktop_wait_window '柯舟软件    viVIVaru')
     sleep 0.5  # let the first paint finish before the picture is taken
@@ -53,7 +53,7 @@ echo "== KZviVIVaru.exe ended with exit code $status; the MMI's user key now hol
 # reg writes in the console's code page, 936 in the Chinese locale, with its
 # columns four spaces apart: lined up here, a level word in hex and decimal.
 key='HKEY_CURRENT_USER\Software\PowerAutomation\Mmi\User'
-if "${wine[@]}" reg query "$key" </dev/null >"$root/build/run-values.txt" 2>/dev/null; then
+if desktop_wine reg query "$key" </dev/null >"$root/build/run-values.txt" 2>/dev/null; then
     tr -d '\r' <"$root/build/run-values.txt" | iconv -f CP936 -t UTF-8 | awk -F '    ' '
         function number(hex,  n, i) {
             for (i = 3; i <= length(hex); i++) n = n * 16 + index("0123456789abcdef", tolower(substr(hex, i, 1))) - 1

@@ -4,11 +4,10 @@
 
 desktop_scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
-# Wine in the Chinese locale, for the code page the program is made for. The
-# locale goes to Wine alone: a shell that was already running when deps.sh
-# generated it cannot switch to it (and would say so).
-# shellcheck disable=SC2034  # the scripts that source this run Wine through it
-wine=(env LC_ALL=zh_CN.UTF-8 /usr/lib/wine/wine64)
+# desktop_wine ARG...: Wine in the Chinese locale, for the code page the
+# program is made for. The locale goes to Wine alone: a shell that was already
+# running when deps.sh generated it cannot switch to it (and would say so).
+desktop_wine() { env LC_ALL=zh_CN.UTF-8 /usr/lib/wine/wine64 "$@"; }
 app_pid=
 
 # desktop_prefix PREFIX: makes the prefix when missing and points Wine at it.
