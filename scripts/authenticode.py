@@ -144,15 +144,19 @@ class Openssl:
     def pem(self, certificates):
         return self.file(b"".join(pem.armor("CERTIFICATE", c.dump()) for c in certificates))
 
+    def verifies(self, certificate, algorithm, digest, signature, data):
+        """Whether SIGNATURE, made with ALGORITHM over DIGEST's digest of
+        DATA, verifies under the certificate's key."""
+        if algorithm not in ("rsassa_pkcs1v15", "ecdsa") or digest not in DIGESTS:
+            return False
+        key = self.file(pem.armor("PUBLIC KEY", certificate.public_key.dump()))
+        return self.run("dgst", "-" + digest, "-verify", key, "-signature", self.file(signature), self.file(data))[0]
+
     def signs(self, info, certificate, data):
         """Whether the signer info's signature over data verifies under the
         certificate's key."""
-        if info["signature_algorithm"].signature_algo not in ("rsassa_pkcs1v15", "ecdsa"):
-            return False
-        key = self.file(pem.armor("PUBLIC KEY", certificate.public_key.dump()))
-        digest = "-" + info["digest_algorithm"]["algorithm"].native
-        return self.run("dgst", digest, "-verify", key, "-signature", self.file(info["signature"].native),
-                        self.file(data))[0]
+        return self.verifies(certificate, info["signature_algorithm"].signature_algo,
+                             info["digest_algorithm"]["algorithm"].native, info["signature"].native, data)
 
     def reads_all_of(self, der):
         """Whether OpenSSL reads DER, a PKCS#7 signature, to its last byte and
@@ -165,11 +169,8 @@ class Openssl:
 
     def issued(self, parent, child):
         """Whether PARENT's key signed the certificate CHILD."""
-        if child.signature_algo not in ("rsassa_pkcs1v15", "ecdsa") or child.hash_algo not in DIGESTS:
-            return False
-        key = self.file(pem.armor("PUBLIC KEY", parent.public_key.dump()))
-        return self.run("dgst", "-" + child.hash_algo, "-verify", key, "-signature",
-                        self.file(child["signature_value"].native), self.file(child["tbs_certificate"].dump()))[0]
+        return self.verifies(parent, child.signature_algo, child.hash_algo, child["signature_value"].native,
+                             child["tbs_certificate"].dump())
 
     def chains(self, certificate, others, cafile, moment, purpose):
         """Why the certificate does not chain to cafile at that moment for
@@ -209,8 +210,8 @@ def signer_of(signed_data, info):
     if len(matches) > 1:
         raise Unreadable(f"its certificate set holds {len(matches)} certificates that match its signer, "
                          "so which one signed is left to whoever reads it")
-    if info["version"].native != "v1":
-        raise Unreadable("its signer info's version is not the one its signer identifier takes")
+    if info["version"].native != "v1":  # the one an issuer-and-serial identifier takes
+        raise Unreadable("its signer info's version is not 1")
     return matches[0]
 
 
@@ -242,8 +243,7 @@ class Checker:
         for path in {cafile, tsa_cafile}:
             try:
                 with open(path, "rb") as f:
-                    self.trusted |= {pem.unarmor(b"-----BEGIN" + part)[2] for part in f.read().split(b"-----BEGIN")[1:]
-                                     if part.startswith(b" CERTIFICATE-----")}
+                    self.trusted |= {der for kind, _, der in pem.unarmor(f.read(), multiple=True) if kind == "CERTIFICATE"}
             except (OSError, ValueError):
                 pass  # openssl's chain checks name the file
         self.anchors = [x509.Certificate.load(certificate) for certificate in self.trusted]

@@ -169,7 +169,11 @@ def rebuild(repo, sha, build, env):
     fails, and returns whether it succeeded."""
     src = os.path.join(build, "src")
     os.mkdir(os.path.join(build, "tmp"))
-    fetch(repo, src, env)
+    try:
+        fetch(repo, src, env)
+    except subprocess.CalledProcessError as error:
+        print(f"verify-release: {shown(' '.join(error.cmd))} failed")
+        return False
     account = []
     if os.geteuid() == 0:
         uid = 0x7E000000 + secrets.randbelow(1 << 24)  # far above any account's
@@ -346,6 +350,8 @@ def verify_zip(check, path, name, taken, rebuilt, unsigned_exe, elsewhere):
     """One zip against its rebuild, then its signatures; returns the
     verdict's form of signing."""
     exe, blob, unreadable = taken
+    if unreadable:  # compared as unsigned, for the explanation
+        check.fail(f"{EXE}: {unreadable}")
     if os.path.getsize(path) > LARGEST:
         check.fail(f"zip: {os.path.getsize(path)} bytes, more than any release holds")
     elif unsigned_exe is None:
@@ -379,22 +385,15 @@ def verify(repo, zips, commit, wanted):
                 taken.append((None, None, ValueError(f"the verifier could not read it ({type(error).__name__})")))
         print(f"== building the release of commit {sha}"
               f"{' as an account of its own' if os.geteuid() == 0 else ''}, with each zip's signature attached")
-        try:
-            built_ok = rebuild(repo, sha, build, env)
-        except subprocess.CalledProcessError as error:
-            print(f"verify-release: {shown(' '.join(error.cmd))} failed")
-            built_ok = False
-        if not built_ok:
+        if not rebuild(repo, sha, build, env):
             print(f"FAIL: the release build of commit {sha} failed; nothing verified")
             return False
         packages = os.path.join(build, "src", "build", "packages")
         names = sorted(n for n in (os.listdir(packages) if os.path.isdir(packages) else []) if built(build, os.path.join(packages, n)))
         for index, ((given, path), check) in enumerate(zip(zips, checks)):
             print(f"== {check.label}: against commit {sha}")
-            name, (_, blob, unreadable) = os.path.basename(given), taken[index]
+            name, blob = os.path.basename(given), taken[index][1]
             folder = os.path.join(attach, str(index)) if blob is not None else packages
-            if unreadable:  # compared as unsigned, for the explanation
-                check.fail(f"{EXE}: {unreadable}")
             try:
                 form = verify_zip(check, path, name, taken[index], built(build, os.path.join(folder, name)),
                                   read_member(built(build, os.path.join(packages, name)) if name in names else None, EXE),

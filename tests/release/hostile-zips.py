@@ -24,6 +24,8 @@ import zipfile
 warnings.simplefilter("ignore")  # zipfile warns of the duplicate name it is asked to write
 
 signed_zip, out, epoch, source, pki = sys.argv[1:]
+sys.path.insert(0, f"{source}/scripts")
+import authenticode  # noqa: E402  (the verifier's reading of the PE headers, and asn1crypto's DER parser)
 with zipfile.ZipFile(signed_zip) as z:
     good = {name: z.read(name) for name in z.namelist()}
 EXE, COMPILER = "KZviVIVaru.exe", "g++-mingw-w64-x86-64-posix"
@@ -71,12 +73,9 @@ def unsigned_exe():
 def certificate_table(exe):
     """Where the exe's headers keep its checksum and its certificate table's
     (offset, size), and the table's own (offset, size, DER length)."""
-    optional = struct.unpack_from("<I", exe, 0x3C)[0] + 24
-    entry = optional + (96 if struct.unpack_from("<H", exe, optional)[0] == 0x10B else 112) + 4 * 8
+    checksum, entry = authenticode.pe_fields(exe)
     offset, size = struct.unpack_from("<II", exe, entry)
-    der = exe[offset + 9] & 0x7F if exe[offset + 9] & 0x80 else 0  # the signature's length, in how many bytes
-    length = 2 + der + int.from_bytes(exe[offset + 10:offset + 10 + der], "big")
-    return optional + 64, entry, offset, size, length
+    return checksum, entry, offset, size, authenticode.parser.peek(bytes(exe[offset + 8:offset + size]))
 
 
 def pe_checksum(exe):

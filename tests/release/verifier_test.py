@@ -486,37 +486,22 @@ class Explanations(unittest.TestCase):
         return path
 
     def test_causes(self):
+        # What the release test's altered zips do not show already: the
+        # toolchain, the exe's code, the layout and a zip that cannot be read.
         exe, signed = tiny_exe(), tiny_exe() + b"SIGNATURE"
-        files = {"BUILDINFO": b"zip x64\npackage g++-mingw-w64-x86-64-posix 12.2\n", EXE: signed,
-                 "README-CHS.txt": "\ufeff不要设法绕过\r\n".encode()}
-        wanted, other = self.zip("wanted.zip", files.items()), self.zip("x86.zip", [(EXE, b"x86" + signed)])
+        files = {"BUILDINFO": b"zip x64\npackage g++-mingw-w64-x86-64-posix 12.2\n", EXE: signed}
+        wanted = self.zip("wanted.zip", files.items())
         damaged = zipfile.ZipInfo(EXE, (2026, 1, 1, 0, 0, 0))
         damaged.compress_type = zipfile.ZIP_DEFLATED
-        link = zipfile.ZipInfo(EXE, (2026, 1, 1, 0, 0, 0))
-        link.create_system, link.external_attr = 3, 0o120777 << 16
         cases = [
-            ("planted", {**files, "version.dll": b"MZ"}, "version.dll: not part of the commit's release"),
-            ("missing", {k: v for k, v in files.items() if k != "BUILDINFO"}, "BUILDINFO: missing"),
-            ("edited", {**files, "README-CHS.txt": "\ufeff可以设法绕过\r\n".encode()},
-             "README-CHS.txt: differs from the commit's README-CHS.txt (it has \"可以设法绕过\" where the commit's has \"不要设法绕过\")"),
-            ("compiler", {**files, "BUILDINFO": b"zip x64\npackage g++-mingw-w64-x86-64-posix 99\n"},
+            ("compiler", {**files, "BUILDINFO": b"zip x64\npackage g++-mingw-w64-x86-64-posix 99\n"}.items(),
              "toolchain: not the one BUILDINFO names, and that alone changes the exe's bytes: "
              "g++-mingw-w64-x86-64-posix 99 in BUILDINFO, 12.2 here"),
-            ("hidden", {**files, EXE: signed[:len(exe) + 1] + b"\1" + signed[len(exe) + 2:]},
-             f"{EXE}: differs from the commit's with the zip's signature attached, in its signature area"),
-            ("code", {**files, EXE: signed[:0x210] + b"\xff" + signed[0x211:]}, "in its code or headers"),
-            ("other release", {**files, EXE: b"x86" + signed}, "zip: its exe is the one of the release zip x86.zip"),
-        ]
-        for case, given, cause in cases:
-            with self.subTest(case):
-                causes = verify_release.explain(self.zip("given.zip", given.items()), wanted, exe, {"x86.zip": other})
-                self.assertTrue(any(cause in c for c in causes), f"expected [{cause}], got {causes}")
-        for case, entries, cause in (
-                ("duplicate", [*files.items(), (EXE, signed)], f"{EXE}: a second entry of that name"),
-                ("link", [(link, b"../KZviVIVaru.exe"), *[(k, v) for k, v in files.items() if k != EXE]],
-                 f"{EXE}: a symbolic link, not a regular file"),
-                ("layout", [(zipfile.ZipInfo(k, (2030, 1, 1, 0, 0, 0)), v) for k, v in files.items()], "zip: laid out otherwise"),
-                ("damaged", [(damaged, b"x" * 1000)], "zip: not a zip that can be read")):
+            ("code", {**files, EXE: signed[:0x210] + b"\xff" + signed[0x211:]}.items(),
+             f"{EXE}: differs from the commit's with the zip's signature attached, in its code or headers"),
+            ("layout", [(zipfile.ZipInfo(k, (2030, 1, 1, 0, 0, 0)), v) for k, v in files.items()], "zip: laid out otherwise"),
+            ("damaged", [(damaged, b"x" * 1000)], "zip: not a zip that can be read")]
+        for case, entries, cause in cases:
             with self.subTest(case):
                 given = self.zip("given.zip", entries)
                 if case == "damaged":  # its deflated data turned to noise
