@@ -1,10 +1,13 @@
 #!/bin/bash
 # Checks release zips against the commit they claim to come from, by
-# rebuilding it (scripts/verify_release.py); docs/releasing.md, "Verifying a
+# rebuilding it (release/verify.py); docs/releasing.md, "Verifying a
 # release", says what is compared and checked, and the KZ_VERIFY_* settings.
 #
 #   verify-release.sh ZIP... [COMMIT]     (COMMIT: a tag or hash; default HEAD)
+trap 'echo "verify-release: interrupted; nothing verified" >&2; exit 130' INT TERM HUP
 set -euo pipefail
-scripts=$(dirname "$0")
-"$scripts/deps.sh" verify >&2
-exec /usr/bin/python3 -I "$scripts/verify_release.py" "$@"
+top=$(dirname "$0")/..
+"$top/scripts/deps.sh" verify >&2
+# Blocked until the verifier's handler is in place, so that one sent at any
+# moment ends it as an interrupt does.
+exec env --block-signal=INT,TERM,HUP /usr/bin/python3 -I "$top/release/verify.py" "$@"

@@ -3,17 +3,16 @@
 # Windows XP SP3 for the 32-bit build, XP x64 / Server 2003 for the 64-bit
 # one. The loader refuses an exe whose header asks for a newer Windows, and
 # one that imports a function the system lacks; so the header's versions are
-# checked, and every import against tests/pe/xp-imports.txt. Newer functions
-# are fine only when looked up at run time. scripts/package.sh runs it on the
+# checked, and every import against xp-imports.txt beside it. Newer functions
+# are fine only when looked up at run time. The release build runs it on the
 # exes it ships, so it needs nothing beyond the cross binutils.
 #
-#   check-oldest-windows.sh EXE x64|x86 SOURCE_DIR
+#   check-oldest-windows.sh EXE x64|x86
 set -uo pipefail
 
-exe=${1:?usage: check-oldest-windows.sh EXE x64|x86 SOURCE_DIR}
-arch=${2:?usage: check-oldest-windows.sh EXE x64|x86 SOURCE_DIR}
-source=${3:?usage: check-oldest-windows.sh EXE x64|x86 SOURCE_DIR}
-allowlist=$source/tests/pe/xp-imports.txt
+exe=${1:?usage: check-oldest-windows.sh EXE x64|x86}
+arch=${2:?usage: check-oldest-windows.sh EXE x64|x86}
+allowlist=$(dirname "$0")/xp-imports.txt
 
 case $arch in
 x64) binutils=x86_64-w64-mingw32 oldest=5.02 oldest_name="Windows XP x64 / Server 2003" slot=8 ;;
@@ -43,12 +42,19 @@ done
 # and registry keys into per-user copies, into every exe not marked
 # Terminal-Server-aware. The program writes only its own user's key and needs
 # none of it. The MSVC linker marks every exe so; MinGW's needs --tsaware.
-characteristics=$(field DllCharacteristics)
-if (( 16#${characteristics:-0} & 0x8000 )); then
-    echo "ok: Terminal-Server-aware"
-else
-    fail "not marked Terminal-Server-aware (DllCharacteristics ${characteristics:-missing})"
-fi
+# Where Windows has them (XP SP3 DEP, Vista ASLR, 8 high-entropy ASLR on
+# x64), data is not executable and the image and its stacks and heaps are
+# placed at random; older Windows ignore the flags.
+characteristics=$((16#$(field DllCharacteristics)))
+flags=("0x8000 Terminal-Server-aware" "0x100 DEP-compatible (NX)" "0x40 ASLR-movable (dynamic base)")
+[ "$arch" = x86 ] || flags+=("0x20 high-entropy-ASLR-capable")
+for flag in "${flags[@]}"; do
+    if (( characteristics & ${flag%% *} )); then
+        echo "ok: marked ${flag#* }"
+    else
+        fail "not marked ${flag#* } (DllCharacteristics $(field DllCharacteristics))"
+    fi
+done
 
 # "dll function" for every import, the DLL in lower case.
 imports=$(awk '/^\tDLL Name: / { dll = tolower($3) }

@@ -1,8 +1,8 @@
 """Writes a release zip so that the same files give the same bytes, whoever
 zips them: sorted, stored, dated SOURCE_DATE_EPOCH, no owner, permissions or
-extra fields. Run by Debian's /usr/bin/python3 -I, which BUILDINFO names.
+extra fields. Run by the build root's Python, which BUILDINFO names.
 
-    release-zip.py ZIP SOURCE_DATE_EPOCH FOLDER
+    zip.py ZIP SOURCE_DATE_EPOCH FOLDER
 """
 import binascii
 import os
@@ -29,7 +29,7 @@ def write(zip_path, epoch, folder):
     for name in names:
         path = os.path.join(folder, name)
         if os.path.islink(path) or not os.path.isfile(path):
-            sys.exit(f"release-zip: {name}: not a regular file")
+            sys.exit(f"zip: {name}: not a regular file")
         with open(path, "rb") as f:
             data = f.read()
         raw = name.encode("ascii")

@@ -1,0 +1,163 @@
+#!/bin/bash
+# Signs an exe with the vendor's Authenticode certificate, the one way the
+# release and the tests sign, and gives the signature the one form a release
+# carries (authenticode.py); docs/releasing.md, "Signing", has the settings.
+#
+#   sign-exe.sh check      can we sign? (asked once, before the release builds)
+#   sign-exe.sh IN OUT     sign IN into OUT
+set -uo pipefail
+
+usage="usage: sign-exe.sh check | sign-exe.sh IN OUT"
+die() { echo "sign-exe: $*" >&2; exit 1; }
+# Before anything runs, in every mode: a PIN in the key's URI would reach
+# osslsigncode's and openssl's command lines, which every user can read.
+[[ ${KZ_SIGN_KEY:-} != *pin-value=* && ${KZ_SIGN_KEY:-} != *pin-source=* ]] ||
+    die "KZ_SIGN_KEY carries the PIN, which would then be on command lines; put it in KZ_SIGN_PASSWORD_FILE"
+readable() {  # VARIABLE WHAT: the file VARIABLE names exists and is readable
+    local file=${!1:-}
+    [ -n "$file" ] || die "$1 must name $2"
+    [ -f "$file" ] && [ -r "$file" ] || die "cannot read $2 $file ($1)"
+}
+authority() {  # VARIABLE WHAT: VARIABLE is an http(s) URL or "none"
+    local url=${!1:-}
+    [ -n "$url" ] || die "$1 must name $2, or be \"none\" to sign without: a signature without a time stamp stops being valid when its certificate expires"
+    [ "$url" = none ] || [[ $url =~ ^https?://[^[:space:]]+$ ]] || die "$1 is neither an http(s) URL nor \"none\": $url"
+}
+
+# Whatever ends this script, INT, TERM and HUP included, a signing tool it
+# started is stopped and no OUT is left behind unless it is signed; nor the
+# password, which both tools read from this run's own folder as the file's
+# first line without its line end (openssl reads up to it; osslsigncode
+# reads the whole file).
+work=$(mktemp -d)
+secret=$work/secret
+out=
+child=
+signed=
+cleanup() {
+    [ -z "$child" ] || { kill "$child" 2>/dev/null; wait "$child" 2>/dev/null; }
+    [ -z "$out" ] || [ -n "$signed" ] || rm -f -- "$out"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+if [ -n "${KZ_SIGN_PASSWORD_FILE:-}" ] && [ -f "$KZ_SIGN_PASSWORD_FILE" ] && [ -r "$KZ_SIGN_PASSWORD_FILE" ]; then
+    (umask 077 && head -n 1 "$KZ_SIGN_PASSWORD_FILE" | tr -d '\r\n' >"$secret")
+fi
+
+key_args=()
+if [ -n "${KZ_SIGN_PFX:-}" ] && [ -n "${KZ_SIGN_PKCS11_MODULE:-}" ]; then
+    die "both KZ_SIGN_PFX and KZ_SIGN_PKCS11_MODULE are set; sign with one key"
+elif [ -n "${KZ_SIGN_PKCS11_MODULE:-}" ]; then
+    key_args=(-pkcs11module "$KZ_SIGN_PKCS11_MODULE" -certs "${KZ_SIGN_CERT:-}" -key "${KZ_SIGN_KEY:-}")
+elif [ -n "${KZ_SIGN_PFX:-}" ]; then
+    key_args=(-pkcs12 "$KZ_SIGN_PFX")
+else
+    die "no key: set KZ_SIGN_PFX, or KZ_SIGN_PKCS11_MODULE with KZ_SIGN_KEY and KZ_SIGN_CERT"
+fi
+key_args+=(-readpass "$secret")
+
+check() {
+    command -v osslsigncode >/dev/null || die "osslsigncode is not installed (scripts/deps.sh verify installs it)"
+    readable KZ_SIGN_PASSWORD_FILE "the file that holds the password or PIN"
+    authority KZ_SIGN_TIMESTAMP_URL "an RFC 3161 time-stamp authority"
+    if [ "${KZ_SIGN_DUAL:-}" = 1 ]; then
+        authority KZ_SIGN_LEGACY_TIMESTAMP_URL "a legacy Authenticode time-stamp authority for the SHA-1 signature"
+    fi
+    if [ -n "${KZ_SIGN_PFX:-}" ]; then
+        readable KZ_SIGN_PFX "the PKCS#12 file"
+        # Certificates exported from older Windows use ciphers OpenSSL 3
+        # keeps in its legacy provider.
+        local open=(openssl pkcs12 -in "$KZ_SIGN_PFX" -passin "file:$secret" -noout)
+        "${open[@]}" 2>/dev/null || "${open[@]}" -legacy 2>/dev/null ||
+            die "the password in $KZ_SIGN_PASSWORD_FILE does not open $KZ_SIGN_PFX, or that is not a PKCS#12 file"
+        return
+    fi
+    readable KZ_SIGN_PKCS11_MODULE "the token's PKCS#11 module"
+    readable KZ_SIGN_CERT "the signing certificate (PEM, with its chain)"
+    [[ ${KZ_SIGN_KEY:-} == pkcs11:* ]] || die "KZ_SIGN_KEY must be the private key's pkcs11: URI"
+    openssl x509 -in "$KZ_SIGN_CERT" -noout 2>/dev/null || die "$KZ_SIGN_CERT (KZ_SIGN_CERT) holds no PEM certificate"
+    # One signature by the token, checked with the certificate's public key:
+    # the module loads, the PIN opens the token, the key is there and belongs
+    # to the certificate. OpenSSL reaches the token through the same engine
+    # osslsigncode uses (libengine-pkcs11-openssl).
+    local status
+    printf 'KZviVIVaru signing check\n' >"$work/data"
+    printf 'openssl_conf = kz\n[kz]\nengines = kz_engines\n[kz_engines]\npkcs11 = kz_pkcs11\n[kz_pkcs11]\nengine_id = pkcs11\nMODULE_PATH = %s\n' \
+        "$KZ_SIGN_PKCS11_MODULE" >"$work/openssl.cnf"
+    # In a subshell of its own: the engine may crash on its way out after a
+    # failure, and the shell would report that on the terminal.
+    (OPENSSL_CONF=$work/openssl.cnf openssl pkeyutl -engine pkcs11 -keyform engine -inkey "$KZ_SIGN_KEY" \
+        -passin "file:$secret" -sign -rawin -digest sha256 -in "$work/data" -out "$work/signature"
+        exit $?) >"$work/log" 2>&1
+    status=$?
+    if [ $status -ne 0 ] || [ ! -s "$work/signature" ]; then
+        local reason="see: OPENSSL_CONF=<a file naming the module> openssl pkeyutl -engine pkcs11"
+        if grep -q 'PIN incorrect' "$work/log"; then reason="the PIN is wrong"
+        elif grep -q 'PIN locked' "$work/log"; then reason="the token's PIN is locked"
+        elif grep -qE 'object not found|not found at' "$work/log"; then reason="no such key on the token"
+        elif grep -qiE 'load.*module|module.*load|No such file' "$work/log"; then reason="the module does not load"
+        fi
+        die "the token does not sign with $KZ_SIGN_KEY: $reason (KZ_SIGN_PKCS11_MODULE, KZ_SIGN_KEY, and the PIN in $KZ_SIGN_PASSWORD_FILE)"
+    fi
+    openssl pkeyutl -verify -certin -inkey "$KZ_SIGN_CERT" -rawin -digest sha256 -in "$work/data" \
+        -sigfile "$work/signature" >/dev/null 2>&1
+    status=$?
+    [ $status -eq 0 ] || die "the key $KZ_SIGN_KEY does not belong to the certificate in $KZ_SIGN_CERT"
+}
+
+# IN OUT DIGEST TIMESTAMP_OPTION URL [osslsigncode option...]: one signature.
+# osslsigncode runs in the background, so that a signal reaches this script
+# at once, not once a silent time-stamp authority gives up.
+sign_once() {
+    local in=$1 to=$2 digest=$3 stamp=$4 url=$5 log status
+    shift 5
+    local args=(sign "${key_args[@]}" -h "$digest" -n "${KZ_SIGN_NAME:-KZviVIVaru}" "$@")
+    [ -z "${KZ_SIGN_URL:-}" ] || args+=(-i "$KZ_SIGN_URL")
+    [ "$url" = none ] || args+=("$stamp" "$url")
+    osslsigncode "${args[@]}" -in "$in" -out "$to" >"$work/log" 2>&1 &
+    child=$!
+    wait "$child"
+    status=$?
+    child=
+    if [ $status -ne 0 ]; then
+        rm -f "$to"
+        # The lines that name the cause, not osslsigncode's advice.
+        log=$(grep -oE 'Failed to get data from [^ ]+|[Cc]onnection refused|timed out|PIN incorrect|object not found|No such file[^:]*' \
+            "$work/log" | awk '!seen[$0]++' | paste -sd ';' | sed 's/;/; /g')
+        die "the $digest signature of $name failed: ${log:-osslsigncode gave no reason}"
+    fi
+}
+case ${1:-} in
+check)
+    check
+    ;;
+'')
+    die "$usage"
+    ;;
+*)
+    in=$1
+    [ -n "${2:-}" ] || die "$usage"
+    name=$(basename "$in")
+    readable KZ_SIGN_PASSWORD_FILE "the file that holds the password or PIN"
+    authority KZ_SIGN_TIMESTAMP_URL "an RFC 3161 time-stamp authority"
+    [ "${KZ_SIGN_DUAL:-}" != 1 ] ||
+        authority KZ_SIGN_LEGACY_TIMESTAMP_URL "a legacy Authenticode time-stamp authority for the SHA-1 signature"
+    out=$2
+    rm -f -- "$out"
+    if [ "${KZ_SIGN_DUAL:-}" = 1 ]; then
+        sign_once "$in" "$work/sha1.exe" sha1 -t "$KZ_SIGN_LEGACY_TIMESTAMP_URL"
+        sign_once "$work/sha1.exe" "$work/signed.exe" sha256 -ts "$KZ_SIGN_TIMESTAMP_URL" -nest
+    else
+        sign_once "$in" "$work/signed.exe" sha256 -ts "$KZ_SIGN_TIMESTAMP_URL"
+    fi
+    # The signature in its one form, attached to IN as the verifier attaches
+    # it (osslsigncode's own check against a CA file is the verifier's).
+    osslsigncode extract-signature -in "$work/signed.exe" -out "$work/signature.der" >/dev/null 2>&1 &&
+        /usr/bin/python3 -I "$(dirname "$0")/authenticode.py" canonical "$work/signature.der" "$work/signature.pem" ||
+        die "the signature of $name cannot be given a release's form"
+    osslsigncode attach-signature -CAfile /dev/null -sigin "$work/signature.pem" -in "$in" -out "$out" >/dev/null 2>&1 || true
+    [ -f "$out" ] || die "the signature of $name does not attach to it"
+    signed=1
+    ;;
+esac

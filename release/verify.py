@@ -1,0 +1,360 @@
+"""Checks release zips against the commit they claim to come from: rebuilds
+the commit's release in the build root each zip's BUILDINFO names, with the
+zip's signature attached, requires the zip byte for byte, and checks that
+signature's one form, each signature and each time stamp in it.
+scripts/verify-release.sh starts it; docs/releasing.md says what it checks.
+"""
+import signal
+import sys
+
+STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class Interrupted(BaseException):
+    """INT, TERM or HUP: the build and the work folder go, nothing is verified."""
+
+
+def interrupted(number, frame):
+    for stop in STOPS:  # the clean-up that follows is not cut short by another
+        signal.signal(stop, signal.SIG_IGN)
+    raise Interrupted
+
+
+# Before anything else: verify-release.sh starts this with the three blocked,
+# so that one sent at any moment is handled here, once this is in place.
+for stop in STOPS:
+    signal.signal(stop, interrupted)
+signal.pthread_sigmask(signal.SIG_UNBLOCK, STOPS)
+
+import io  # noqa: E402
+import os  # noqa: E402
+import re  # noqa: E402
+import shutil  # noqa: E402
+import stat  # noqa: E402
+import subprocess  # noqa: E402
+import tempfile  # noqa: E402
+import zipfile  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import authenticode  # noqa: E402
+from asn1crypto import pem, x509  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+EXE, SYSTEM_CAS = "KZviVIVaru.exe", "/etc/ssl/certs/ca-certificates.crt"
+LARGEST = 4 << 20  # bytes of a zip, or a CA file: a release is about 40 KB
+MOST_LINES = 200  # of the build's output, and of diffoscope's report of one zip
+SETTINGS = ("KZ_VERIFY_SIGNED", "KZ_VERIFY_SIGNER", "KZ_VERIFY_SIGNATURES", "KZ_VERIFY_CAFILE", "KZ_VERIFY_TSA_CAFILE")
+FORM = re.compile(r"SHA256 (RFC 3161|not) time-stamped|SHA1 (legacy|not) time-stamped, SHA256 (RFC 3161|not) time-stamped")
+
+
+class Refused(Exception):
+    """A setting or argument that stops the verification; the text names it."""
+
+
+def shown(text, limit=400):
+    """Text from a zip, a signature or the build, on one line, without control characters."""
+    text = "".join(c if c.isprintable() else "?" for c in text)
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+def read_regular(path, what):
+    """The bytes of a regular file of at most LARGEST bytes, read once: a
+    FIFO, a device or a folder is refused before it is read."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        with os.fdopen(fd, "rb") as f:
+            if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+                raise Refused(f"{what}: {shown(path)} is not a regular file")
+            data = f.read(LARGEST + 1)
+    except OSError as error:
+        raise Refused(f"{what}: cannot read {shown(path)} ({error.strerror})")
+    if len(data) > LARGEST:
+        raise Refused(f"{what}: {shown(path)} is more than {LARGEST} bytes")
+    return data
+
+
+def authorities(name, path):
+    """The certificates of a CA file, every PEM block of it read."""
+    data = read_regular(path, name)
+    try:
+        blocks = list(pem.unarmor(data, multiple=True))
+        for kind, _, der in blocks:
+            if kind != "CERTIFICATE":
+                raise ValueError(f"a {kind} block")
+            x509.Certificate.load(der, strict=True).native
+    except (ValueError, TypeError, KeyError) as error:
+        raise Refused(f"{name}: {shown(path)} holds a PEM block that is no certificate ({shown(str(error), 100)})")
+    if not blocks:
+        raise Refused(f"{name}: {shown(path)} holds no PEM certificate")
+    return {der for _, _, der in blocks}
+
+
+def settings(environ, cwd):
+    """The KZ_VERIFY_* settings, read whole as the caller gave them: relative
+    paths from the caller's folder, anything unreadable refused by name."""
+    unknown = sorted(name for name in environ if name.startswith("KZ_VERIFY_") and name not in SETTINGS)
+    if unknown:
+        raise Refused(f"{unknown[0]} is not a setting of the verifier, which knows {', '.join(SETTINGS)}")
+    empty = sorted(name for name in SETTINGS if environ.get(name) == "")
+    if empty:  # a script's variable that expanded to nothing, most likely
+        raise Refused(f"{empty[0]} is set but empty; give it a value or unset it")
+    signed = environ.get("KZ_VERIFY_SIGNED", "")
+    if signed not in ("", "0", "1"):
+        raise Refused(f"KZ_VERIFY_SIGNED is \"{shown(signed)}\", and must be 0 or 1")
+    signer = environ.get("KZ_VERIFY_SIGNER", "").replace(":", "").upper()
+    if signer and not re.fullmatch("[0-9A-F]{64}", signer):
+        raise Refused(f"KZ_VERIFY_SIGNER is not a SHA-256 fingerprint (64 hex digits, colons allowed): "
+                      f"\"{shown(environ['KZ_VERIFY_SIGNER'])}\"")
+    form = environ.get("KZ_VERIFY_SIGNATURES", "")
+    if form and not FORM.fullmatch(form):
+        raise Refused(f"KZ_VERIFY_SIGNATURES is \"{shown(form)}\", not a form a release's signature takes, such as "
+                      "\"SHA256 RFC 3161 time-stamped\" or \"SHA1 legacy time-stamped, SHA256 RFC 3161 time-stamped\"")
+    files = {name: os.path.join(cwd, environ[name]) if environ.get(name) else SYSTEM_CAS
+             for name in ("KZ_VERIFY_CAFILE", "KZ_VERIFY_TSA_CAFILE")}
+    return {"signed": signed == "1" or bool(signer or form), "signer": signer, "form": form,
+            "cafile": files["KZ_VERIFY_CAFILE"], "tsa_cafile": files["KZ_VERIFY_TSA_CAFILE"],
+            "authorities": {path: authorities(name, path) for name, path in files.items()}}
+
+
+def git(repo, *args, env=None):
+    done = subprocess.run(["git", "-C", repo, *args], capture_output=True, text=True, env=env)
+    return done.stdout.strip() if done.returncode == 0 else None
+
+
+def git_environment(work):
+    """Git's environment for reading the repository this script runs from,
+    whoever owns it: root verifying another account's clone runs its code
+    already, so its ownership is no reason to refuse it."""
+    config = os.path.join(work, "gitconfig")
+    with open(config, "w") as f:
+        f.write("[safe]\n\tdirectory = *\n")
+    return {**os.environ, "GIT_CONFIG_GLOBAL": config, "GIT_CONFIG_NOSYSTEM": "1"}
+
+
+def resolve(repo, name, env=None):
+    """The one commit NAME names, as a ref, a hash or any revision git reads,
+    from any ref; refused where a tag or branch and a hash prefix name
+    different commits, or none does."""
+    def commit(revision):
+        return git(repo, "rev-parse", "--verify", "-q", "--end-of-options", f"{revision}^{{commit}}", env=env)
+    found = {commit(name)} | {commit(f"refs/{kind}{name}") for kind in ("", "tags/", "heads/", "remotes/")}
+    if re.fullmatch("[0-9a-fA-F]{4,40}", name):
+        found |= {commit(candidate) for candidate in (git(repo, "rev-parse", f"--disambiguate={name}", env=env) or "").split()}
+    found.discard(None)
+    if not found:
+        raise Refused(f"no commit {shown(name)} in {repo}")
+    if len(found) > 1:
+        raise Refused(f"{shown(name)} is ambiguous: it names the commits {', '.join(sorted(found))}; "
+                      "give a longer hash or the full ref (refs/tags/...)")
+    return found.pop()
+
+
+class Zip:
+    """One zip as given: its bytes, read once, and what they hold."""
+
+    def __init__(self, given, path, index):
+        self.given, self.label, self.index, self.failures = given, shown(given), index, 0
+        self.name, self.data = os.path.basename(path), read_regular(path, "zip")
+        self.exe = self.blob = self.record = self.primary = None
+        try:
+            with zipfile.ZipFile(io.BytesIO(self.data)) as z:
+                self.exe = z.read(EXE) if EXE in z.namelist() else None
+                buildinfo = z.read("BUILDINFO").decode("utf-8", "replace") if "BUILDINFO" in z.namelist() else ""
+        except Exception as error:  # what a zip holds is anyone's; none keeps the others from their verdicts
+            self.fail(f"zip: not a zip that can be read ({type(error).__name__}: {shown(str(error), 100)})")
+            return
+        self.record = "".join(sorted(line + "\n" for line in buildinfo.splitlines() if line.split(" ")[0] in ("debian", "package")))
+        try:
+            self.blob = authenticode.certificate_blob(self.exe) if self.exe else None
+            self.primary = authenticode.form(self.blob) if self.blob else None
+        except (ValueError, authenticode.Unreadable) as problem:
+            self.fail(f"{EXE}: {problem}")
+            self.blob = None
+            return
+        if self.primary:
+            differs = authenticode.first_difference(self.primary.part, self.blob)
+            if differs:
+                self.fail(f"{EXE}: its signature is not in the one form a release's takes: {differs} differs")
+
+    def fail(self, cause):
+        print(f"FAIL: {self.label}: {shown(cause, 1000)}")
+        self.failures += 1
+
+
+def rebuild(repo, sha, zips, work, env):
+    """The release of SHA built in the root the zips' BUILDINFO names, with
+    each one's signature attached: its output folder, or None after saying
+    why not."""
+    record = os.path.join(work, "record")
+    with open(record, "w") as f:
+        f.write(zips[0].record)
+    made = subprocess.run([f"{HERE}/root.sh", "make", record], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          stdin=subprocess.DEVNULL, text=True, errors="replace")
+    if made.returncode != 0:
+        for z in zips:
+            z.fail(f"build root: {shown(made.stdout.strip().splitlines()[-1] if made.stdout.strip() else 'not made')}")
+        return None
+    out, signatures, source = (os.path.join(work, name) for name in ("out", "signatures", "source.tar"))
+    os.mkdir(out)
+    os.mkdir(signatures)
+    for z in zips:
+        if z.blob and z.failures == 0:
+            os.mkdir(os.path.join(signatures, str(z.index)))
+            with open(os.path.join(signatures, str(z.index), "KZviVIVaru.pem"), "wb") as f:
+                f.write(pem.armor("PKCS7", z.blob))
+    subprocess.run(["git", "-C", repo, "archive", "--format=tar", "-o", source, sha], env=env, check=True)
+    epoch = git(repo, "log", "-1", "--format=%ct", sha, env=env)
+    print(f"== building the release of commit {sha} in the build root {os.path.basename(made.stdout.strip())}, "
+          "with each zip's signature attached")
+    with open(source, "rb") as tar:
+        build = subprocess.Popen([f"{HERE}/root.sh", "build", made.stdout.strip(), out, signatures, sha, epoch],
+                                 stdin=tar, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        try:
+            for count, line in enumerate(build.stdout):  # its own prefix: the build cannot speak as the verifier
+                if count < MOST_LINES:
+                    print(f"  build: {shown(line.decode('utf-8', 'replace').rstrip())}")
+            status = build.wait()
+        except BaseException:
+            build.kill()
+            build.wait()
+            raise
+    if status != 0:
+        print(f"FAIL: the release build of commit {sha} failed (status {status})")
+        return None
+    return out
+
+
+def built(out, *parts):
+    """A file the build left, read where it is a regular file of it."""
+    try:
+        fd = os.open(os.path.join(out, *parts), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    except OSError:
+        return None
+    with os.fdopen(fd, "rb") as f:
+        return f.read(LARGEST) if stat.S_ISREG(os.fstat(f.fileno()).st_mode) else None
+
+
+def explain(z, rebuilt, work):
+    """Why the zip is not the rebuilt one: its members that differ, what its
+    BUILDINFO says otherwise, and diffoscope's report."""
+    def members(data):
+        with zipfile.ZipFile(io.BytesIO(data)) as archive:
+            entries = [(info.filename, archive.read(info)) for info in archive.infolist()]
+        return entries
+    try:
+        given, wanted = members(z.data), dict(members(rebuilt))
+        names = [name for name, _ in given]
+        causes = [f"{shown(name)}: a second entry of that name" for i, name in enumerate(names) if name in names[:i]]
+        causes += [f"{shown(name)}: not part of the commit's release" for name in names if name not in wanted]
+        causes += [f"{name}: missing" for name in wanted if name not in names]
+        causes += [f"{name}: differs from the commit's {name}" for name, data in dict(given).items()
+                   if name in wanted and data != wanted[name]]
+    except Exception as error:
+        causes = [f"zip: not a zip that can be read ({type(error).__name__})"]
+    for cause in causes or ["zip: laid out otherwise than the commit's release (the same files)"]:
+        z.fail(cause)
+    paths = [os.path.join(work, f"{z.index}.{kind}.zip") for kind in ("given", "rebuilt")]
+    for path, data in zip(paths, (z.data, rebuilt)):
+        with open(path, "wb") as f:
+            f.write(data)
+    try:
+        report = subprocess.run(["diffoscope", "--no-progress", "--text", "-", *paths], capture_output=True,
+                                text=True, errors="replace", timeout=300, stdin=subprocess.DEVNULL).stdout
+    except subprocess.TimeoutExpired:
+        report = "(diffoscope took more than five minutes)"
+    for line in report.splitlines()[:MOST_LINES]:
+        print(f"  diffoscope: {shown(line)}")
+
+
+def check_signature(z, wanted):
+    """The signature's checks; returns the verdict's form of signing."""
+    if z.blob is None:
+        print("signature: none (an unsigned release)")
+        if wanted["signed"]:
+            z.fail(f"{EXE}: not signed, and KZ_VERIFY_SIGNED, KZ_VERIFY_SIGNER or KZ_VERIFY_SIGNATURES asks for a signature")
+        return "unsigned"
+    checked = authenticode.check(z.blob, z.exe, wanted["cafile"], wanted["tsa_cafile"], wanted["authorities"])
+    print("\n".join(shown(line) for line in checked.report))
+    for problem in checked.problems:
+        z.fail(f"{EXE}: {problem}")
+    for signer in sorted(set(checked.signers)):
+        if wanted["signer"] and signer != wanted["signer"]:
+            z.fail(f"{EXE}: a signature is by the certificate {signer}, not the one KZ_VERIFY_SIGNER names")
+    if len(set(checked.signers)) > 1:
+        z.fail(f"{EXE}: its signatures are by different certificates, and Windows shows only the primary one's signer")
+    form = ", ".join(checked.form)
+    if wanted["form"] and form != wanted["form"]:
+        z.fail(f"{EXE}: signed as \"{form}\", not as KZ_VERIFY_SIGNATURES says, \"{wanted['form']}\"")
+    return f"signed: {form}, by {checked.signers[0] if checked.signers else 'nobody known'}"
+
+
+def verify(repo, zips, commit, wanted):
+    """Whether every zip of ZIPS is the release of COMMIT; prints each one's
+    checks and verdict."""
+    work = tempfile.mkdtemp(prefix="verify-release.")
+    try:
+        env = git_environment(work)
+        sha = resolve(repo, commit, env)
+        groups = {}
+        for z in zips:
+            if z.record:
+                groups.setdefault(z.record, []).append(z)
+            elif z.failures == 0:
+                z.fail("BUILDINFO: missing, or it names no build root")
+        for index, group in enumerate(groups.values()):
+            os.mkdir(os.path.join(work, str(index)))
+            out = rebuild(repo, sha, group, os.path.join(work, str(index)), env)
+            unsigned = os.path.join(out or work, "unsigned")
+            names = sorted(n for n in os.listdir(unsigned) if n.endswith(".zip")) if os.path.isdir(unsigned) else []
+            for z in group:
+                print(f"== {z.label}: against commit {sha}")
+                if out is None or z.failures:  # no build, or a signature not in the one form: nothing to compare
+                    continue
+                rebuilt = built(out, str(z.index) if z.blob else "unsigned", z.name)
+                if z.name not in names:
+                    z.fail(f"zip: named {shown(z.name)}, which is neither release zip of the commit ({', '.join(names)}); "
+                           "a browser's renamed copy must get its name back")
+                elif rebuilt is None:
+                    z.fail(f"{EXE}: its signature does not attach to the commit's exe")
+                elif rebuilt == z.data:
+                    print(f"zip: byte for byte the commit's release{' with this signature attached' if z.blob else ''}")
+                else:
+                    explain(z, rebuilt, work)
+                z.form = check_signature(z, wanted)
+        for z in zips:
+            if z.failures == 0:
+                print(f"verified: {z.label} is the release of commit {sha} ({z.form})")
+            else:
+                print(f"NOT verified: {z.label}: {z.failures} check(s) failed")
+        return all(z.failures == 0 for z in zips)
+    finally:  # with the three blocked: one that comes now is handled once this is done
+        signal.pthread_sigmask(signal.SIG_BLOCK, STOPS)
+        shutil.rmtree(work, ignore_errors=True)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, STOPS)
+
+
+def main(args):
+    sys.stdout.reconfigure(line_buffering=True)  # in order with what goes to stderr
+    usage = "usage: verify-release.sh ZIP... [COMMIT]"
+    try:
+        given = [arg for arg in args if arg.endswith(".zip")]
+        commits = [arg for arg in args if not arg.endswith(".zip")]
+        if not given or len(commits) > 1:
+            print(usage, file=sys.stderr)
+            return 2
+        wanted = settings(os.environ, os.getcwd())
+        zips = [Zip(arg, os.path.abspath(arg), index) for index, arg in enumerate(given)]
+        return 0 if verify(os.path.dirname(HERE), zips, commits[0] if commits else "HEAD", wanted) else 1
+    except Refused as problem:
+        print(f"verify-release: {problem}", file=sys.stderr)
+        return 2
+    except subprocess.CalledProcessError as error:
+        print(f"verify-release: {shown(' '.join(map(str, error.cmd)))} failed; nothing verified", file=sys.stderr)
+        return 1
+    except Interrupted:
+        print("verify-release: interrupted; nothing verified", file=sys.stderr)
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
