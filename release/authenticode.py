@@ -84,8 +84,9 @@ def first_difference(part, given):
         return part.name
     if (class_, method, tag) == (part.class_, 1, part.tag) and not trailer:
         for mine, theirs in zip(part.held, held):
-            if dump(mine) != theirs:
-                return first_difference(mine, theirs) if isinstance(mine, Part) else part.name
+            if dump(mine) != theirs:  # that one changed, or what this holds is in another order or number
+                changed = isinstance(mine, Part) and dump(mine) not in held and theirs not in map(dump, part.held)
+                return first_difference(mine, theirs) if changed else part.name
     return part.name  # its tag, its length's encoding, or what it holds beyond the form
 
 
@@ -352,8 +353,9 @@ class Checker:
         or None: an issuer's extended key usage limits what it issued, and
         OpenSSL's chain must be these certificates and one trusted above."""
         for c in certificates_:
-            usage = c.extended_key_usage_value  # none: for every purpose
-            if usage is not None and purpose not in usage.native:
+            usage = c.extended_key_usage_value  # none: for every purpose, but a stamp's authority must say so
+            if (usage is None and c is certificates_[0] and purpose == "time_stamping") or \
+                    (usage is not None and purpose not in usage.native):
                 return f"the certificate of {c.subject.human_friendly} is not for {purpose.replace('_', ' ')}"
         ok, said = self.openssl("verify", "-show_chain", "-CAfile", file, "-untrusted", self.pem(certificates_),
                                 "-attime", str(int(moment.timestamp())), "-purpose", "any", self.pem(certificates_[:1]))

@@ -72,19 +72,21 @@ make)
     key=$(sha256sum <<<"$record" | cut -c1-16)
     roots=$top/build/roots
     if [ ! -d "$roots/$key" ]; then
-        mkdir -p "$roots"
-        partial=$(mktemp -d "$roots/$key.XXXXXX")
-        trap 'rm -rf "$partial"' EXIT
+        include=$(awk '$1 == "package" { printf "%s%s=%s", n++ ? "," : "", $2, $3 }' <<<"$record")
+        # Whether the source serves every version, before anything is made.
+        if ! log=$(strap /dev/null --simulate --variant=custom --include="$include" 2>&1); then
+            missing=$(grep -oE "Version '[^']+' for '[^']+' was not found" <<<"$log" | head -n 1 |
+                sed -E "s/Version '([^']+)' for '([^']+)'.*/\2 \1/") || true
+            [ -z "$missing" ] || die "the record names $missing, which the apt source does not serve; KZ_RELEASE_SOURCE names another, such as an archive snapshot of the day the release was made"
+            die "the apt source does not give the record's packages: $(grep -E '^E:' <<<"$log" | head -n 2 | paste -sd ' ')"
+        fi
+        mkdir -p "$roots" && partial=$(mktemp -d "$roots/$key.XXXXXX" 2>/dev/null) ||
+            die "the root the record names is not made, and $roots is not writable here: make it as a user who can write there (release/root.sh make RECORD)"
+        trap 'rm -rf "$partial" "$partial.log"' EXIT
         # To a tar, extracted by the caller: the root is theirs, made as root
         # or not (mmdebstrap then takes its fakechroot or unshare mode).
-        include=$(awk '$1 == "package" { printf "%s%s=%s", n++ ? "," : "", $2, $3 }' <<<"$record")
-        if ! strap - --variant=custom --include="$include" 2>"$partial.log" | tar -x -C "$partial" --exclude='./dev/*'; then
-            missing=$(grep -oE "Version '[^']+' for '[^']+' was not found" "$partial.log" | head -n 1 |
-                sed -E "s/Version '([^']+)' for '([^']+)'.*/\2 \1/") || true
-            rm -f "$partial.log"
-            [ -z "$missing" ] || die "the record names $missing, which the apt source does not serve; KZ_RELEASE_SOURCE names another, such as an archive snapshot of the day the release was made"
-            die "mmdebstrap could not make the root: $(grep -E '^E:' "$partial.log" 2>/dev/null | head -n 2 | paste -sd ' ')"
-        fi
+        strap - --variant=custom --include="$include" 2>"$partial.log" | tar -x -C "$partial" --exclude='./dev/*' ||
+            die "mmdebstrap could not make the root: $(grep -E '^E:' "$partial.log" | head -n 2 | paste -sd ' ')"
         rm -f "$partial.log"
         made=$(dpkg-query --admindir="$partial/var/lib/dpkg" -W -f='package ${Package} ${Version}\n' | LC_ALL=C sort)
         [ "$made" = "$(grep '^package ' <<<"$record")" ] ||

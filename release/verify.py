@@ -62,9 +62,10 @@ def read_regular(path, what):
     FIFO, a device or a folder is refused before it is read."""
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            os.close(fd)
+            raise Refused(f"{what}: {shown(path)} is not a regular file")
         with os.fdopen(fd, "rb") as f:
-            if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
-                raise Refused(f"{what}: {shown(path)} is not a regular file")
             data = f.read(LARGEST + 1)
     except OSError as error:
         raise Refused(f"{what}: cannot read {shown(path)} ({error.strerror})")
@@ -76,6 +77,8 @@ def read_regular(path, what):
 def authorities(name, path):
     """The certificates of a CA file, every PEM block of it read."""
     data = read_regular(path, name)
+    if b"-----BEGIN" not in data:
+        raise Refused(f"{name}: {shown(path)} holds no PEM certificate")
     try:
         blocks = list(pem.unarmor(data, multiple=True))
         for kind, _, der in blocks:
@@ -84,8 +87,6 @@ def authorities(name, path):
             x509.Certificate.load(der, strict=True).native
     except (ValueError, TypeError, KeyError) as error:
         raise Refused(f"{name}: {shown(path)} holds a PEM block that is no certificate ({shown(str(error), 100)})")
-    if not blocks:
-        raise Refused(f"{name}: {shown(path)} holds no PEM certificate")
     return {der for _, _, der in blocks}
 
 
@@ -192,7 +193,7 @@ def rebuild(repo, sha, zips, work, env):
                           stdin=subprocess.DEVNULL, text=True, errors="replace")
     if made.returncode != 0:
         for z in zips:
-            z.fail(f"build root: {shown(made.stdout.strip().splitlines()[-1] if made.stdout.strip() else 'not made')}")
+            z.fail(f"build root: {shown(made.stdout.strip().splitlines()[-1].removeprefix('root: ') if made.stdout.strip() else 'not made')}")
         return None
     out, signatures, source = (os.path.join(work, name) for name in ("out", "signatures", "source.tar"))
     os.mkdir(out)

@@ -4,29 +4,32 @@
 #
 #   deps.sh [build|verify|test]     (default: test)
 #
-#   build   making the release zips (scripts/package.sh)
+#   build   making the release zips (scripts/package.sh): a build root and
+#           its sandbox; the toolchain is the root's, not this machine's
 #   verify  checking a release (scripts/verify-release.sh), and signing one
 #   test    everything the tests and scripts/run.sh use
 set -euo pipefail
 
 need=${1:-test}
 # What the tests take beyond packages from the machine's own apt sources.
-machine=$(dirname "$(readlink -f "$0")")/../tests/machine/setup.sh
-build=(
-    cmake make                          # configure and build
-    mingw-w64 binutils-mingw-w64        # Windows builds, objdump for the PE checks
-    git python3                         # the commit to build; the zip writer
-)
+machine=$(dirname "$(readlink -f "$0")")/test-machine.sh
+# The build root (mmdebstrap, and for a user who is not root its
+# fakechroot mode), the sandbox, the commit to build.
+build=(mmdebstrap fakechroot fakeroot bubblewrap git)
+# Signatures made, attached and checked; keys on tokens reached through the
+# engine; signatures read with a maintained ASN.1 library; differences
+# explained by diffoscope.
+verify=("${build[@]}" osslsigncode openssl libengine-pkcs11-openssl python3-asn1crypto diffoscope-minimal)
 case $need in
 build)
     packages=("${build[@]}") ;;
 verify)
-    # Signatures made, attached and checked; keys on tokens reached through
-    # the engine; signatures read with a maintained ASN.1 library.
-    packages=("${build[@]}" osslsigncode openssl libengine-pkcs11-openssl python3-asn1crypto) ;;
+    packages=("${verify[@]}") ;;
 test)
     packages=(
-        "${build[@]}"
+        "${verify[@]}"
+        cmake make python3                  # configure and build; the lint
+        mingw-w64 binutils-mingw-w64        # Windows builds, objdump for the PE checks
         g++                                 # native build and unit tests
         googletest libgtest-dev             # GoogleTest sources, built with each preset
         wine64                              # runs the 64-bit Windows builds
@@ -34,9 +37,8 @@ test)
         fonts-wqy-microhei                  # Chinese glyphs on that display
         icoutils                            # wrestool and icotool for the exe checks
         locales unzip                       # code pages; reading zips as a technician does
-        openssl libengine-pkcs11-openssl    # signing, with a key in a file or on a token
-        python3-asn1crypto                  # reading signatures, in the verifier and its tests
         softhsm2                            # the tests' token
+        reprotest disorderfs faketime       # builds varied in what must not matter
         shellcheck pyflakes3                # the lint of every shell script and Python file
     ) ;;
 *)
@@ -69,6 +71,14 @@ fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    # diffoscope's and reprotest's recommendations are every tool diffoscope
+    # can call, hundreds of packages; what is used here is listed above.
+    plain=() lean=()
+    for package in "${missing[@]}"; do
+        case $package in diffoscope-minimal | reprotest) lean+=("$package") ;; *) plain+=("$package") ;; esac
+    done
+    export DEBIAN_FRONTEND=noninteractive
+    [ ${#plain[@]} -eq 0 ] || apt-get install -y -qq "${plain[@]}" >/dev/null
+    [ ${#lean[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${lean[@]}" >/dev/null
 fi
 [ "$need" != test ] || "$machine"

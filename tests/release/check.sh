@@ -1,18 +1,19 @@
 #!/bin/bash
 # The release and its verification, in a throwaway git repository of the
-# sources, with throwaway keys (make-test-cert.sh, make-test-pki.sh) and a
-# time-stamp authority of its own on 127.0.0.1 (tsa.py):
-#   - package.sh refuses an uncommitted change (naming the file), a wrong
-#     password and a missing time-stamp authority before building, and an
-#     unreachable authority while signing, and leaves no zip behind, not even
-#     an earlier run's;
-#   - a release signed with the key on a SoftHSM2 token, in dual mode (SHA-1
-#     with a legacy stamp, SHA-256 nested with an RFC 3161 stamp), and altered
-#     copies of its zip (hostile-zips.py), go through one run of
-#     verify-release.sh on a verifier's machine (verifier-machine.sh: no
-#     test-only packages, nothing installable), with the signer pinned: the
-#     real zips verify, both signatures and both stamps of each exe, and each
-#     altered copy fails with its own cause;
+# sources, with the tests' PKI and time-stamp authority on 127.0.0.1
+# (pki.py):
+#   - package.sh refuses an uncommitted change, a wrong password and a
+#     missing authority before building, an unreachable one while signing,
+#     and leaves no zip behind, not even an earlier run's;
+#   - a release signed through a SoftHSM2 token in dual mode verifies, from
+#     a later commit, as a user who is not root on a machine without the
+#     MinGW toolchain, with the signer and the form pinned; removing its
+#     signatures gives the commit's exe; altered copies (hostile-zips.py)
+#     fail, each with its cause;
+#   - a probe commit's build runs as an unprivileged uid, with no terminal,
+#     network or home, in a root of exactly the versions BUILDINFO names,
+#     and cannot speak as the verifier; INT, TERM or HUP, once or thrice, at
+#     any moment, end the verifier with "interrupted" and leave nothing;
 #   - neither the password nor the PIN shows up in any output or log.
 #
 #   check.sh SOURCE_DIR
@@ -21,10 +22,17 @@ source=${1:?usage: check.sh SOURCE_DIR}
 work=$(mktemp -d)
 tsa_pid=
 trap '[ -z "$tsa_pid" ] || kill "$tsa_pid"; rm -rf "$work"' EXIT
+chmod 755 "$work"  # the verifier's account reads the zips and the repository in here
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 ok() { echo "ok: $*"; }
+expect() {  # WHAT TEXT PATTERN...: TEXT has a line matching each grep -E PATTERN
+    local what=$1 text=$2 pattern
+    shift 2
+    for pattern; do grep -qE -- "$pattern" <<<"$text" || { fail "$what: no line [$pattern] in: $text"; return; }; done
+    ok "$what"
+}
 
 # shellcheck source=../repro/test-repository.sh
 . "$source/tests/repro/test-repository.sh"
@@ -32,18 +40,19 @@ src=$work/src
 test_repository "$source" "$src" || { echo "FAIL: cannot make the test repository"; exit 1; }
 sha=$(git -C "$src" rev-parse HEAD)
 keys=$work/keys
-{ "$source/tests/release/make-test-cert.sh" "$keys" && "$source/tests/release/make-test-pki.sh" "$keys"; } ||
-    { echo "FAIL: cannot make the test keys"; exit 1; }
+/usr/bin/python3 -I "$source/tests/release/pki.py" make "$keys" || { echo "FAIL: cannot make the test keys"; exit 1; }
+chmod 700 "$keys"
 secrets=("$(head -n1 "$keys/password")" "$(head -n1 "$keys/token/pin")")
-/usr/bin/python3 -I "$source/tests/release/tsa.py" "$keys/tsa" &
+/usr/bin/python3 -I "$source/tests/release/pki.py" serve "$keys" &
 tsa_pid=$!
-for _ in $(seq 50); do [ -s "$keys/tsa/port" ] && break; sleep 0.1; done
-[ -s "$keys/tsa/port" ] || { echo "FAIL: the time-stamp authority did not start"; exit 1; }
-tsa=http://127.0.0.1:$(cat "$keys/tsa/port")
+for _ in $(seq 50); do [ -s "$keys/port" ] && break; sleep 0.1; done
+[ -s "$keys/port" ] || { echo "FAIL: the time-stamp authority did not start"; exit 1; }
+tsa=http://127.0.0.1:$(cat "$keys/port")
 # The token's key, both authorities, dual mode: how a vendor signs for XP.
+cat "$keys/vendor.pem" "$keys/ca.pem" >"$keys/chain.pem"
 export SOFTHSM2_CONF=$keys/token/softhsm2.conf KZ_SIGN_PASSWORD_FILE=$keys/token/pin KZ_SIGN_DUAL=1
 export KZ_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so KZ_SIGN_KEY="pkcs11:token=kz;object=vendor;type=private"
-export KZ_SIGN_CERT=$keys/cert.pem KZ_SIGN_TIMESTAMP_URL=$tsa/rfc3161 KZ_SIGN_LEGACY_TIMESTAMP_URL=$tsa/legacy
+export KZ_SIGN_CERT=$keys/chain.pem KZ_SIGN_TIMESTAMP_URL=$tsa/rfc3161 KZ_SIGN_LEGACY_TIMESTAMP_URL=$tsa/legacy
 packages=$src/build/packages
 zips() { find "$packages" -name 'KZviVIVaru-*.zip' 2>/dev/null | sort; }
 outputs=
@@ -76,86 +85,78 @@ outputs+=$output
 [ $status -eq 0 ] && ok "signed release made" || fail "signed release failed ($status): $output"
 mapfile -t real < <(zips)
 [ ${#real[@]} -eq 2 ] || fail "expected two zips, found: ${real[*]}"
+for zip in "${real[@]}"; do
+    arch=$(grep -o 'x64\|x86' <<<"${zip##*/}" | head -n1)
+    if unzip -p "$zip" KZviVIVaru.exe >"$work/signed.exe" && osslsigncode remove-signature -in "$work/signed.exe" \
+        -out "$work/unsigned.exe" >/dev/null && cmp -s "$work/unsigned.exe" "$src/build/release/$arch.exe"; then
+        ok "${zip##*/}: without its signatures, the exe is the commit's, byte for byte"
+    else
+        fail "${zip##*/}: without its signatures, the exe is not the commit's"
+    fi
+done
 
-# The zips as a technician has them, in a folder of their own: the verifier
-# is run from the folder above, with paths relative to it.
-mkdir "$work/given" "$work/hostile"
-cp "${real[@]}" "$work/given/"
+# The zips as a technician has them, in a folder of their own, with the
+# authorities' certificates: the verifier runs from the folder above, with
+# paths relative to it.
+mkdir -p "$work/given" "$work/hostile" "$work/home" "$work/verifier-tmp"
+cp "${real[@]}" "$keys/ca.pem" "$keys/tsa-root.pem" "$work/given/"
+touch "$work/home/the-callers-file"
 real=("${real[@]/#*\//given/}")
 /usr/bin/python3 -I "$source/tests/release/hostile-zips.py" "$work/${real[0]}" "$work/hostile" \
     "$(git -C "$src" log -1 --format=%ct)" "$source" "$keys" >"$work/hostile.table" ||
     fail "the altered zips could not all be made"
 mapfile -t table < <(sed "s|^$work/||" "$work/hostile.table")
-# The 32-bit zip under the 64-bit one's name.
-mkdir "$work/hostile/renamed"
+mkdir "$work/hostile/renamed"  # the 32-bit zip under the 64-bit one's name
 cp "$work/${real[1]}" "$work/hostile/renamed/$(basename "${real[0]}")"
-table+=("hostile/renamed/$(basename "${real[0]}")"$'\t'"zip: its exe is the one of the release zip $(basename "${real[1]}")")
+table+=("hostile/renamed/$(basename "${real[0]}")"$'\t'"BUILDINFO: differs from the commit's BUILDINFO")
 
-# The verifier is a later commit's, whose zip writer lays zips out otherwise:
-# the release is rebuilt with its own commit's scripts all the same.
-sed -i 's/^VERSION = 20 /VERSION = 45 /' "$src/scripts/release-zip.py"
+# The verifier is a later commit's, whose zip writer lays zips out
+# otherwise: the release is rebuilt with its own commit's scripts.
+sed -i 's/^VERSION = 20 /VERSION = 45 /' "$src/release/zip.py"
 git -C "$src" -c user.name=test -c user.email=test@localhost commit -qam "a later zip writer" ||
     fail "the zip writer's version could not be changed"
-# A commit whose package.sh says which account runs it and whether it can
-# reach a terminal, and leaves a process behind that would leave a mark
-# later; where told to, it takes its time, to be interrupted.
-probe=$(mktemp -u /tmp/kz-probe.XXXXXX)
-git -C "$src" checkout -q -b probe "$sha"
-cat >"$src/scripts/package.sh" <<EOF
+# Probe commits, whose build says what it sees; the slow one then waits, to be interrupted.
+for probe in probe slow-probe; do
+    git -C "$src" checkout -q -b "$probe" "$sha"
+    cat >"$src/release/build.sh" <<EOF
 #!/bin/sh
-(sleep 3; touch $probe.mark) &
-if (: </dev/tty) 2>/dev/null; then terminal=a; else terminal=no; fi
-echo "the commit's package.sh ran as uid \$(id -u), with \$terminal terminal"
-touch $probe.started
-[ ! -e $probe.slow ] || sleep 60
+echo "verified: $probe's forgery"; echo "FAIL: $probe's forgery"
+echo "probe: uid \$(id -u), \$( (: </dev/tty) 2>/dev/null && echo a || echo no) terminal"
+python3 -c 'import socket; socket.create_connection(("127.0.0.1", $(cat "$keys/port")), 2)' 2>/dev/null && echo "probe: network" || echo "probe: no network"
+[ -e "$work/home/the-callers-file" ] && echo "probe: the caller's home" || echo "probe: no home of the caller's"
+echo "probe: packages \$(dpkg-query -W -f='package \${Package} \${Version}\n' | sort | sha256sum | cut -c1-64)"
+sleep 314159 &
+echo "probe: started"
+[ $probe = probe ] || sleep 600
 exit 1
 EOF
-git -C "$src" -c user.name=test -c user.email=test@localhost commit -qam "a probe"
-git -C "$src" checkout -q -
+    git -C "$src" -c user.name=test -c user.email=test@localhost commit -qam "a $probe"
+    git -C "$src" checkout -q -
+done
 
-fingerprint=$(openssl x509 -in "$keys/cert.pem" -noout -fingerprint -sha256 | cut -d= -f2)
-report=$(cd "$work" && KZ_VERIFY_SIGNED=1 KZ_VERIFY_SIGNER=$fingerprint KZ_VERIFY_CAFILE=keys/trusted.pem \
-    KZ_VERIFY_SIGNATURES="SHA1 time-stamped, SHA256 time-stamped" KZ_VERIFY_TSA_CAFILE=keys/tsa/tsa-root.pem \
-    "$source/tests/release/verifier-machine.sh" "$src/scripts/verify-release.sh" "${real[@]}" "${table[@]%%$'\t'*}" "$sha" 2>&1)
+# As an account that is not root, where MinGW's compilers cannot run, in the
+# folder above the zips, with its own home and temporary folder, and INT,
+# TERM and HUP as a terminal's foreground job has them (a background job
+# starts with INT ignored). It execs: call it in a subshell.
+verifier() {
+    if [ "$(id -u)" -eq 0 ]; then
+        chown -R nobody: "$work/home" "$work/verifier-tmp"
+        set -- unshare --mount --propagation private sh -c 'for d in /usr/lib/gcc/*-w64-mingw32; do mount -t tmpfs -o ro none "$d"; done
+            exec setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"' _ "$@"
+    fi
+    cd "$work" && HOME=$work/home TMPDIR=$work/verifier-tmp exec env --default-signal=INT,TERM,HUP "$@"
+}
+fingerprint=$(openssl x509 -in "$keys/vendor.pem" -noout -fingerprint -sha256 | cut -d= -f2)
+pins=(KZ_VERIFY_SIGNED=1 "KZ_VERIFY_SIGNER=$fingerprint" KZ_VERIFY_CAFILE=given/ca.pem KZ_VERIFY_TSA_CAFILE=given/tsa-root.pem
+    "KZ_VERIFY_SIGNATURES=SHA1 legacy time-stamped, SHA256 RFC 3161 time-stamped")
+report=$(verifier env "${pins[@]}" sh -c 'echo "int main() {}" | x86_64-w64-mingw32-g++-posix -x c++ -o /dev/null - 2>/dev/null && echo "MinGW runs"
+    echo "as uid $(id -u)"; exec "$0" "$@"' "$src/scripts/verify-release.sh" "${real[@]}" "${table[@]%%$'\t'*}" "$sha" 2>&1)
 echo "$report" | sed 's/^/    /'
-# The verdict names each signature's digest and stamp, and the signer.
+! grep -q '^MinGW runs' <<<"$report" || fail "the verifier's machine can run MinGW"
 for zip in "${real[@]}"; do
-    if grep -qxF "verified: $zip is the release of commit $sha (signed: SHA1 time-stamped, SHA256 time-stamped, by ${fingerprint//:/})" <<<"$report"; then
-        ok "$(basename "$zip") verified from a later commit: SHA-1 and SHA-256 signatures by the token's key, both time stamps verified"
-    else
-        fail "$(basename "$zip") not verified with both signatures and stamps"
-    fi
+    expect "${zip##*/} verified from a later commit by uid $(sed -n 's/^as uid //p' <<<"$report"): SHA-1 and SHA-256 signatures by the token's key, both stamps" \
+        "$report" "^verified: $zip is the release of commit $sha \\(signed: SHA1 legacy time-stamped, SHA256 RFC 3161 time-stamped, by ${fingerprint//:/}\\)$"
 done
-# Run on a terminal of its own (script), then interrupted while it builds.
-said=$(cd "$work" && script -qec "$src/scripts/verify-release.sh ${real[0]} probe" /dev/null 2>&1)
-sleep 4
-if [ "$(id -u)" -ne 0 ]; then
-    ok "not root, so the build's account is not tried: $(grep -o 'ran as uid .*' <<<"$said")"
-elif ! grep -q "package.sh ran as uid [1-9][0-9]*, with no terminal" <<<"$said"; then
-    fail "the probe commit's package.sh ran as root or on the caller's terminal: $said"
-elif [ -e "$probe.mark" ]; then
-    fail "a process the probe commit's package.sh started outlived the build"
-else
-    ok "run by root, the commit's scripts run as an account of their own, with no terminal, and nothing they start outlives them: $(grep -o 'ran as uid .*' <<<"$said")"
-fi
-touch "$probe.slow"
-mkdir -m 711 "$probe.tmp"  # the verifier's own folder, which a KILL leaves behind
-for stop in INT TERM HUP KILL; do
-    rm -f "$probe.mark" "$probe.started"
-    (cd "$work" && TMPDIR=$probe.tmp exec "$src/scripts/verify-release.sh" "${real[0]}" probe) >"$work/probe.log" 2>&1 &
-    verifier=$!
-    for _ in $(seq 600); do [ -e "$probe.started" ] && break; sleep 0.1; done
-    kill -"$stop" "$verifier"
-    wait "$verifier"
-    status=$?
-    sleep 4
-    if [ -e "$probe.mark" ] || [ $status -ne "$([ $stop = KILL ] && echo 137 || echo 130)" ]; then
-        fail "stopped by $stop while building (status $status), the verifier left the build running or did not say so: $(cat "$work/probe.log")"
-    else
-        ok "stopped by $stop while building, the verifier ends the build with it (status $status)"
-    fi
-done
-rm -rf "$probe".*
 refused_with() {  # ZIP CAUSE: a FAIL line of ZIP's starts with CAUSE, where ? is any one character
     local line
     while IFS= read -r line; do
@@ -165,8 +166,7 @@ refused_with() {  # ZIP CAUSE: a FAIL line of ZIP's starts with CAUSE, where ? i
     return 1
 }
 for row in "${table[@]}"; do
-    zip=${row%%$'\t'*}
-    cause=${row#*$'\t'}
+    zip=${row%%$'\t'*} cause=${row#*$'\t'}
     altered=${zip#hostile/}
     if refused_with "$zip" "$cause" && grep -qF "NOT verified: $zip:" <<<"$report"; then
         ok "${altered%%/*} refused: $cause"
@@ -175,11 +175,61 @@ for row in "${table[@]}"; do
     fi
 done
 ! grep -qE '^(Installing|deps: )' <<<"$report" || fail "verifying tried to install something"
+grep -q '^  diffoscope: ' <<<"$report" && ok "diffoscope explains the differences" || fail "no diffoscope report"
+
+# What the probe commit's build sees, and that nothing it started outlives it.
+said=$(verifier script -qec "$src/scripts/verify-release.sh ${real[0]} probe" /dev/null 2>&1)
+packages=$(unzip -p "$work/${real[0]}" BUILDINFO | grep '^package ' | sort | sha256sum | cut -c1-64)
+expect "the commit's build runs as an unprivileged uid, with no terminal, network or home, in exactly the root BUILDINFO names" \
+    "$said" "^  build: probe: uid [1-9][0-9]*, no terminal" "^  build: probe: no network" \
+    "^  build: probe: no home of the caller's" "^  build: probe: packages $packages"
+! grep -qE '^(verified|NOT verified|FAIL|==).*forgery' <<<"$said" && ok "the build cannot speak as the verifier" ||
+    fail "a line of the build's reached the user unprefixed: $(grep -E '^(verified|FAIL).*forgery' <<<"$said")"
+sleep 1
+! pgrep -x -f 'sleep 314159' >/dev/null || fail "a process the probe commit's build started outlived it"
+
+interrupt() {  # DELAY SIGNAL...: the verifier, interrupted after DELAY (seconds, or "started") by each SIGNAL in turn
+    local delay=$1 status
+    shift
+    verifier "$src/scripts/verify-release.sh" "${real[0]}" slow-probe >"$work/stopped.log" 2>&1 &
+    local pid=$!
+    if [ "$delay" = started ]; then
+        for _ in $(seq 600); do grep -q 'build: probe: started' "$work/stopped.log" && break; sleep 0.1; done
+    else
+        sleep "$delay"
+    fi
+    for stop; do kill -"$stop" "$pid" 2>/dev/null; sleep 0.02; done
+    wait "$pid"
+    status=$?
+    sleep 0.5
+    if pgrep -x -f 'sleep 314159' >/dev/null || pgrep -x -f 'sleep 600' >/dev/null; then
+        echo "the build outlived the verifier"
+    elif [ "$1" = KILL ]; then
+        [ $status -eq 137 ] || echo "status $status"
+        rm -rf "${work:?}"/verifier-tmp/*  # a KILL leaves the verifier's folder, and only that
+    elif [ $status -ne 130 ] || ! grep -q 'interrupted' "$work/stopped.log" || grep -q Traceback "$work/stopped.log" ||
+        [ -n "$(ls -A "$work/verifier-tmp")" ]; then
+        echo "status $status, $(ls -A "$work/verifier-tmp" | wc -l) files left: $(tail -n 3 "$work/stopped.log")"
+    fi
+}
+for stops in INT TERM HUP "INT INT INT" "TERM TERM HUP" "HUP INT TERM" KILL; do
+    # shellcheck disable=SC2086  # one signal a word
+    problem=$(interrupt started $stops)
+    [ -z "$problem" ] && ok "$stops while building: the build and every file go with the verifier" ||
+        fail "$stops while building: $problem"
+done
+late=()
+for delay in 0 0.001 0.003 0.01 0.02 0.04 0.08 0.15 0.3 0.6; do
+    problem=$(interrupt "$delay" INT)
+    [ -z "$problem" ] || late+=("$delay s: $problem")
+done
+[ ${#late[@]} -eq 0 ] && ok "INT from the first millisecond on: interrupted, status 130, nothing left" ||
+    fail "INT early on: ${late[*]}"
 
 leaked=0
 for secret in "${secrets[@]}"; do
-    if grep -qF -- "$secret" <<<"$outputs$report" || grep -rqF -- "$secret" "$src/build"; then
-        fail "the password or PIN $secret shows up in the release's output or its build folder"
+    if grep -qF -- "$secret" <<<"$outputs$report" || grep -rqF -- "$secret" "$src/build/release.log"; then
+        fail "the password or PIN $secret shows up in the release's output or its build log"
         leaked=1
     fi
 done

@@ -5,11 +5,11 @@ own (so that nothing but the alteration tells it apart), and prints for each
 
     hostile-zips.py SIGNED_ZIP OUT_FOLDER SOURCE_DATE_EPOCH SOURCE_DIR PKI_DIR
 
-SIGNED_ZIP's exe carries a SHA-1 and a nested SHA-256 signature, each
-time-stamped; PKI_DIR is make-test-pki.sh's.
-
-Content changes are zipped by the release's own writer, so that nothing but
-the change tells them apart; the directory tricks need Python's zipfile.
+SIGNED_ZIP's exe carries a SHA-1 signature with a legacy stamp and a nested
+SHA-256 one with an RFC 3161 stamp; PKI_DIR is pki.py's, its authority the
+one that stamped it. Content changes are zipped by the release's own writer,
+so that nothing but the change tells them apart; the directory tricks need
+Python's zipfile.
 """
 import hashlib
 import os
@@ -23,12 +23,14 @@ import zipfile
 
 warnings.simplefilter("ignore")  # zipfile warns of the duplicate name it is asked to write
 
-signed_zip, out, epoch, source, pki = sys.argv[1:]
-sys.path.insert(0, f"{source}/scripts")
-import authenticode  # noqa: E402  (the verifier's reading of the PE headers, and asn1crypto's DER parser)
+signed_zip, out, epoch, source, pki_dir = sys.argv[1:]
+sys.path[:0] = [f"{source}/release", f"{source}/tests/release"]
+import authenticode  # noqa: E402  (the verifier's reading of the PE headers and of signatures)
+import pki  # noqa: E402
+from asn1crypto import cms, pem  # noqa: E402
 with zipfile.ZipFile(signed_zip) as z:
     good = {name: z.read(name) for name in z.namelist()}
-EXE, COMPILER = "KZviVIVaru.exe", "g++-mingw-w64-x86-64-posix"
+EXE, COMPILER, PKI = "KZviVIVaru.exe", "g++-mingw-w64-x86-64-posix", pki.Pki(pki_dir)
 
 
 def with_sums(files):
@@ -42,7 +44,7 @@ def release_writer(path, files):
         for entry, data in files.items():
             with open(os.path.join(folder, entry), "wb") as f:
                 f.write(data)
-        subprocess.run(["/usr/bin/python3", "-I", f"{source}/scripts/release-zip.py", path, epoch, folder], check=True)
+        subprocess.run(["/usr/bin/python3", "-I", f"{source}/release/zip.py", path, epoch, folder], check=True)
 
 
 def zipfile_writer(path, entries):
@@ -52,18 +54,53 @@ def zipfile_writer(path, entries):
 
 
 def osslsigncode(exe, *args):
-    """The exe after one osslsigncode command, which gets -in and -out."""
+    """The exe after one osslsigncode command, which gets -in and -out; an
+    attach-signature says how its own check went, and writes the exe all the same."""
     with tempfile.TemporaryDirectory() as folder:
         given, made = os.path.join(folder, "given.exe"), os.path.join(folder, "made.exe")
         with open(given, "wb") as f:
             f.write(exe)
-        subprocess.run(["osslsigncode", *args, "-in", given, "-out", made], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["osslsigncode", *args, "-in", given, "-out", made], check=args[0] != "attach-signature",
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         with open(made, "rb") as f:
             return f.read()
 
 
 def key(name):
-    return ["-certs", f"{pki}/{name}.pem", "-key", f"{pki}/{name}.key"]
+    return ["-certs", PKI.path(f"{name}.pem"), "-key", PKI.path(f"{name}.key")]
+
+
+def in_the_form(exe):
+    """EXE with its signature given the one form, as sign-exe.sh gives it."""
+    blob = authenticode.form(authenticode.certificate_blob(exe)).part.dump()
+    with tempfile.NamedTemporaryFile(suffix=".pem") as f:
+        f.write(pem.armor("PKCS7", blob))
+        f.flush()
+        return osslsigncode(unsigned_exe(), "attach-signature", "-CAfile", "/dev/null", "-sigin", f.name)
+
+
+def altered_signature(change):
+    """The exe with its signature read by asn1crypto, changed, and attached."""
+    signature = cms.ContentInfo.load(authenticode.certificate_blob(good[EXE]))
+    change(signature, signature["content"]["signer_infos"][0])
+    with tempfile.NamedTemporaryFile(suffix=".pem") as f:
+        f.write(pem.armor("PKCS7", signature.dump()))
+        f.flush()
+        return osslsigncode(unsigned_exe(), "attach-signature", "-CAfile", "/dev/null", "-sigin", f.name)
+
+
+def rfc3161_for_legacy(signature, primary):
+    """The legacy stamp and its authority's certificate out, an RFC 3161
+    stamp from the same authority, minted now, in their place: XP reads none."""
+    signature["content"]["certificates"] = cms.CertificateSet(
+        [c for c in signature["content"]["certificates"] if c.chosen.subject.native["common_name"] != "TSA"])
+    primary["unsigned_attrs"] = cms.CMSAttributes(
+        [a for a in primary["unsigned_attrs"] if a["type"].native != "counter_signature"] +
+        [cms.CMSAttribute({"type": "microsoft_time_stamp_token", "values": [PKI.token("tsa", primary["signature"].native)]})])
+
+
+def renamed_algorithm(signature, primary):
+    primary["signature_algorithm"] = {"algorithm": "md5_rsa"}
 
 
 def unsigned_exe():
@@ -75,7 +112,7 @@ def certificate_table(exe):
     (offset, size), and the table's own (offset, size, DER length)."""
     checksum, entry = authenticode.pe_fields(exe)
     offset, size = struct.unpack_from("<II", exe, entry)
-    return checksum, entry, offset, size, authenticode.parser.peek(bytes(exe[offset + 8:offset + size]))
+    return checksum, entry, offset, size, len(authenticode.certificate_blob(bytes(exe)))
 
 
 def pe_checksum(exe):
@@ -128,6 +165,7 @@ buildinfo = good["BUILDINFO"].decode().splitlines(keepends=True)
 other_compiler = "".join(f"package {COMPILER} 99.0-1\n" if line.startswith(f"package {COMPILER} ") else line
                          for line in buildinfo).encode()
 padded = padded_signature()
+FORM = f"{EXE}: its signature is not in the one form a release's takes: "
 cases = [
     ("planted-dll", lambda n: release_writer(n, {**good, "version.dll": b"MZ"}),
      "version.dll: not part of the commit's release"),
@@ -135,34 +173,35 @@ cases = [
      "README-CHS.txt: differs from the commit's README-CHS.txt"),
     ("linked-exe", lambda n: zipfile_writer(
         n, [(link, "../../good/KZviVIVaru.exe")] + [(k, v) for k, v in good.items() if k != EXE]),
-     "KZviVIVaru.exe: a symbolic link, not a regular file"),
+     f"{EXE}: its headers or certificate table are cut short"),
     ("duplicate-exe", lambda n: zipfile_writer(n, list(good.items()) + [(EXE, good[EXE] + b"\0")]),
-     "KZviVIVaru.exe: a second entry of that name"),
+     f"{EXE}: a second entry of that name"),
     ("no-buildinfo", lambda n: release_writer(n, with_sums({k: v for k, v in good.items() if k != "BUILDINFO"})),
      "BUILDINFO: missing"),
     ("other-compiler", lambda n: release_writer(n, with_sums({**good, "BUILDINFO": other_compiler})),
-     f"BUILDINFO: differs from the commit's BUILDINFO (it has \"package {COMPILER} 99.0-1\""),
+     f"build root: the record names {COMPILER} 99.0-1, which the apt source does not serve; KZ_RELEASE_SOURCE"),
     ("stripped-signature", lambda n: release_writer(n, with_sums({**good, EXE: unsigned_exe()})),
      f"{EXE}: not signed"),
     ("edited-stamp", lambda n: release_writer(n, with_sums({**good, EXE: later_stamp()})),
      f"{EXE}: signature 1: its time stamp does not verify"),
     ("self-made-stamp", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
-        good[EXE], "add", "-index", "0", "-TSA-certs", f"{pki}/self-made-tsa.pem", "-TSA-key", f"{pki}/self-made-tsa.key",
-        "-TSA-time", "1600000000")})),
-     f"{EXE}: signature 0: its time stamp does not verify"),
+        good[EXE], "add", "-index", "0", "-TSA-certs", PKI.path("self-made-tsa.pem"), "-TSA-key",
+        PKI.path("self-made-tsa.key"), "-TSA-time", "1600000000")})), FORM),
     ("stranger-nested", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
-        good[EXE], "sign", *key("stranger"), "-h", "sha256", "-nest")})),
-     f"{EXE}: signature ?: its signer's certificate does not verify against the CAs"),  # its index: osslsigncode's order
+        good[EXE], "sign", *key("stranger"), "-h", "sha256", "-nest")})), FORM),
+    ("rfc3161-for-legacy", lambda n: release_writer(n, with_sums({**good, EXE: altered_signature(rfc3161_for_legacy)})),
+     f"{FORM}signature 0: unsigned attributes (a legacy time stamp, which XP reads, or none"),
+    ("md5-named", lambda n: release_writer(n, with_sums({**good, EXE: altered_signature(renamed_algorithm)})),
+     f"{FORM}signature 0: signature algorithm differs"),
     ("padded-signature", lambda n: release_writer(n, with_sums({**good, EXE: padded})),
-     f"{EXE}: differs from the commit's with the zip's signature attached, in its certificate table's place, "
-     "its signature area"),
+     f"{EXE}: differs from the commit's {EXE}"),
     ("hidden-in-alignment", lambda n: release_writer(n, with_sums({**good, EXE: hidden_in_alignment()})),
-     f"{EXE}: differs from the commit's with the zip's signature attached, in its PE checksum, its signature area"),
-    ("sha256-alone", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
-        unsigned_exe(), "sign", "-pkcs12", f"{pki}/test.pfx", "-readpass", f"{pki}/password", "-h", "sha256")})),
-     f"{EXE}: signed as \"SHA256\", not as KZ_VERIFY_SIGNATURES says"),
-    ("impostor-signed", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
-        unsigned_exe(), "sign", *key("impostor"), "-h", "sha256")})),
+     f"{EXE}: differs from the commit's {EXE}"),
+    ("sha256-alone", lambda n: release_writer(n, with_sums({**good, EXE: in_the_form(osslsigncode(
+        unsigned_exe(), "sign", "-pkcs12", PKI.path("test.pfx"), "-readpass", PKI.path("password"), "-h", "sha256"))})),
+     f"{EXE}: signed as \"SHA256 not time-stamped\", not as KZ_VERIFY_SIGNATURES says"),
+    ("impostor-signed", lambda n: release_writer(n, with_sums({**good, EXE: in_the_form(osslsigncode(
+        unsigned_exe(), "sign", *key("impostor"), "-h", "sha256"))})),
      f"{EXE}: a signature is by the certificate"),
 ]
 for case, make, cause in cases:

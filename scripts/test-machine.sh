@@ -1,7 +1,7 @@
 #!/bin/bash
 # Makes a Debian 12 machine able to run the tests, beyond the packages its own
 # apt sources give: 32-bit Wine and the emulator that runs it, a newer
-# osslsigncode, the locales. scripts/deps.sh test runs it.
+# osslsigncode, the locales. deps.sh test runs it.
 #
 #   setup.sh missing    what the machine lacks, a line each (any user)
 #   setup.sh sources    as root: makes apt know the i386 architecture and
