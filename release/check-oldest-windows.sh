@@ -1,11 +1,10 @@
 #!/bin/bash
-# Checks that an exe can start on the oldest Windows the release claims:
-# Windows XP SP3 for the 32-bit build, XP x64 / Server 2003 for the 64-bit
-# one. The loader refuses an exe whose header asks for a newer Windows, and
-# one that imports a function the system lacks; so the header's versions are
-# checked, and every import against xp-imports.txt beside it. Newer functions
-# are fine only when looked up at run time. The release build runs it on the
-# exes it ships, so it needs nothing beyond the cross binutils.
+# Checks that an exe can start on the oldest Windows the release claims (XP
+# SP3 for the 32-bit build, XP x64 / Server 2003 for the 64-bit one), whose
+# loader refuses an exe whose header asks for a newer Windows or that imports
+# a function it lacks: the header's versions, every import against
+# xp-imports.txt beside it, and the flags below. The release build runs it,
+# with nothing but the cross binutils.
 #
 #   check-oldest-windows.sh EXE x64|x86
 set -uo pipefail
@@ -30,30 +29,22 @@ field() { awk -v name="$1" '$1 == name { print $2; exit }' <<<"$headers"; }
 # Major.minor as a number with two digits of minor version: 5.1 is 5.01.
 for kind in OSystem:OS Subsystem:subsystem; do
     version=$(printf '%d.%02d' "$(field "Major${kind%:*}Version")" "$(field "Minor${kind%:*}Version")")
-    if awk -v v="$version" -v max="$oldest" 'BEGIN { exit !(v <= max) }'; then
-        echo "ok: ${kind#*:} version $version (at most $oldest, $oldest_name)"
-    else
+    awk -v v="$version" -v max="$oldest" 'BEGIN { exit !(v <= max) }' &&
+        echo "ok: ${kind#*:} version $version (at most $oldest, $oldest_name)" ||
         fail "${kind#*:} version $version asks for a Windows newer than $oldest_name ($oldest)"
-    fi
 done
 
-# On a Terminal Server (Server 2003 and later with Remote Desktop Services)
-# Windows loads its compatibility code for old programs, which maps INI files
-# and registry keys into per-user copies, into every exe not marked
-# Terminal-Server-aware. The program writes only its own user's key and needs
-# none of it. The MSVC linker marks every exe so; MinGW's needs --tsaware.
-# Where Windows has them (XP SP3 DEP, Vista ASLR, 8 high-entropy ASLR on
-# x64), data is not executable and the image and its stacks and heaps are
-# placed at random; older Windows ignore the flags.
+# A Terminal Server maps INI files and registry keys into per-user copies for
+# every exe not marked Terminal-Server-aware, which this one needs none of
+# (MinGW's linker marks it with --tsaware). Where Windows has them (DEP on
+# XP SP3, ASLR on Vista, high-entropy ASLR on 8 for x64), data is not
+# executable and the image, stacks and heaps are placed at random.
 characteristics=$((16#$(field DllCharacteristics)))
 flags=("0x8000 Terminal-Server-aware" "0x100 DEP-compatible (NX)" "0x40 ASLR-movable (dynamic base)")
 [ "$arch" = x86 ] || flags+=("0x20 high-entropy-ASLR-capable")
 for flag in "${flags[@]}"; do
-    if (( characteristics & ${flag%% *} )); then
-        echo "ok: marked ${flag#* }"
-    else
+    (( characteristics & ${flag%% *} )) && echo "ok: marked ${flag#* }" ||
         fail "not marked ${flag#* } (DllCharacteristics $(field DllCharacteristics))"
-    fi
 done
 
 # "dll function" for every import, the DLL in lower case.
@@ -61,10 +52,9 @@ imports=$(awk '/^\tDLL Name: / { dll = tolower($3) }
     /^\t[0-9a-f]+\t +[0-9]+  [A-Za-z_]/ && dll != "" { print dll, $3 }
     /^$/ { dll = "" }' <<<"$headers" | sort)
 read_count=$(grep -c . <<<"$imports")
-# What the file itself lists, counted apart from that parser: the import
-# address table holds one slot per imported function and one empty slot
-# closing each DLL's run. An import the parser missed (another layout of
-# objdump's listing, an import by ordinal) would otherwise go unchecked.
+# Counted apart from that parser, in the import address table: a slot per
+# import and an empty one closing each DLL's, so that an import the parser
+# missed (another listing layout, an import by ordinal) cannot go unchecked.
 iat_bytes=$(awk '/Import Address Table Directory/ { print $4; exit }' <<<"$headers")
 dll_count=$(grep -c $'^\tDLL Name: ' <<<"$headers")
 listed=$(( ${iat_bytes:+16#$iat_bytes} / slot - dll_count ))
@@ -83,24 +73,16 @@ elif [ "$read_count" -gt 0 ]; then
     echo "ok: the $read_count imports read all exist on $oldest_name"
 fi
 
-# Common Controls 6 comes from the manifest, and Windows XP registers its
-# classes (the button, the message box's controls) only for a program that has
-# called into comctl32. Wine and newer Windows load it regardless, so only
-# this check can notice the call going missing.
-# The manifest is plain text in the resource section, read with the cross
-# objcopy: the release machine that runs this check has no icoutils.
+# XP registers Common Controls 6's classes (the button, the message box's)
+# only for a program that calls into comctl32; Wine and newer Windows load it
+# regardless, so only this notices the call going missing. The manifest is
+# plain text in the resource section.
 manifest=$("$binutils-objcopy" -O binary --only-section=.rsrc "$exe" /dev/stdout 2>/dev/null | tr -d '\0') ||
     fail "cannot read the resource section of $exe"
 if grep -q 'name="Microsoft.Windows.Common-Controls" version="6' <<<"$manifest"; then
-    if grep -qx 'comctl32.dll InitCommonControlsEx' <<<"$imports"; then
-        echo "ok: Common Controls 6, and comctl32's InitCommonControlsEx imported"
-    else
+    grep -qx 'comctl32.dll InitCommonControlsEx' <<<"$imports" &&
+        echo "ok: Common Controls 6, and comctl32's InitCommonControlsEx imported" ||
         fail "the manifest asks for Common Controls 6 but comctl32.dll InitCommonControlsEx is not imported"
-    fi
 fi
-
-if [ "$failures" -gt 0 ]; then
-    echo "$exe: $failures check(s) failed"
-    exit 1
-fi
+[ "$failures" -eq 0 ] || { echo "$exe: $failures check(s) failed"; exit 1; }
 echo "$exe: starts on $oldest_name and later"

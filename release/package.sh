@@ -6,9 +6,8 @@
 #
 #   package.sh
 #
-# KZ_RELEASE_RECORD=FILE: build in the root a record names (a release's
-# BUILDINFO, for the toolchain of that release) instead of the one the apt
-# source gives today; KZ_RELEASE_SOURCE: see release/root.sh.
+# KZ_RELEASE_RECORD=FILE: build in the root a record names (an earlier
+# release's BUILDINFO) instead of the one the apt source gives today.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -23,8 +22,7 @@ trap 'exit 1' INT TERM HUP
 
 signing=${KZ_SIGN_PFX:-}${KZ_SIGN_PKCS11_MODULE:-}
 scripts/deps.sh "$([ -n "$signing" ] && echo verify || echo build)"  # signing takes osslsigncode and openssl
-commit=$(git rev-parse --verify -q 'HEAD^{commit}' 2>/dev/null) ||
-    die "not a git checkout with a commit; a release is made from a commit"
+commit=$(git rev-parse --verify -q 'HEAD^{commit}' 2>/dev/null) || die "not a git checkout with a commit"
 changed=$(git status --porcelain --untracked-files=no) || die "git cannot read this checkout's status"
 [ -z "$changed" ] || die "uncommitted changes to tracked files, which no commit holds; commit or stash them first:
 $(sed 's/^.. /    /' <<<"$changed")"
@@ -70,16 +68,8 @@ mkdir -p build/packages build/release
 cp "$work/out/exe/"*.exe build/release/  # the unsigned exes, as built
 mv "${zips[@]}" build/packages/
 finished=1
-if [ -n "$signing" ]; then
-    stamps="time-stamped by $KZ_SIGN_TIMESTAMP_URL"
-    [ "$KZ_SIGN_TIMESTAMP_URL" != none ] || stamps="not time-stamped"
-    if [ "${KZ_SIGN_DUAL:-}" = 1 ]; then
-        legacy="time-stamped by $KZ_SIGN_LEGACY_TIMESTAMP_URL"
-        [ "$KZ_SIGN_LEGACY_TIMESTAMP_URL" != none ] || legacy="not time-stamped"
-        stamps="SHA-1 $legacy, SHA-256 $stamps"
-    fi
-    echo "both exes signed with the key of $signing, $stamps"
-fi
+[ -z "$signing" ] || echo "both exes signed with the key of $signing, time-stamped by $KZ_SIGN_TIMESTAMP_URL" \
+    "${KZ_SIGN_DUAL:+(SHA-256) and ${KZ_SIGN_LEGACY_TIMESTAMP_URL:-} (SHA-1)}"
 echo "built in the root $(basename "$tree") (its packages in each zip's BUILDINFO)"
 echo "commit $commit"
 (cd build/packages && sha256sum KZviVIVaru-*.zip)

@@ -14,14 +14,16 @@ die() { echo "sign-exe: $*" >&2; exit 1; }
 [[ ${KZ_SIGN_KEY:-} != *pin-value=* && ${KZ_SIGN_KEY:-} != *pin-source=* ]] ||
     die "KZ_SIGN_KEY carries the PIN, which would then be on command lines; put it in KZ_SIGN_PASSWORD_FILE"
 readable() {  # VARIABLE WHAT: the file VARIABLE names exists and is readable
-    local file=${!1:-}
-    [ -n "$file" ] || die "$1 must name $2"
-    [ -f "$file" ] && [ -r "$file" ] || die "cannot read $2 $file ($1)"
+    [ -n "${!1:-}" ] || die "$1 must name $2"
+    [ -f "${!1}" ] && [ -r "${!1}" ] || die "cannot read $2 ${!1} ($1)"
 }
-authority() {  # VARIABLE WHAT: VARIABLE is an http(s) URL or "none"
-    local url=${!1:-}
-    [ -n "$url" ] || die "$1 must name $2, or be \"none\" to sign without: a signature without a time stamp stops being valid when its certificate expires"
-    [ "$url" = none ] || [[ $url =~ ^https?://[^[:space:]]+$ ]] || die "$1 is neither an http(s) URL nor \"none\": $url"
+authorities() {  # the time-stamp authorities are http(s) URLs or "none"
+    local variable url
+    for variable in KZ_SIGN_TIMESTAMP_URL $([ "${KZ_SIGN_DUAL:-}" != 1 ] || echo KZ_SIGN_LEGACY_TIMESTAMP_URL); do
+        url=${!variable:-}
+        [ -n "$url" ] || die "$variable must name a time-stamp authority, or be \"none\" to sign without: a signature without a time stamp stops being valid when its certificate expires"
+        [ "$url" = none ] || [[ $url =~ ^https?://[^[:space:]]+$ ]] || die "$variable is neither an http(s) URL nor \"none\": $url"
+    done
 }
 
 # Whatever ends this script, INT, TERM and HUP included, a signing tool it
@@ -31,9 +33,7 @@ authority() {  # VARIABLE WHAT: VARIABLE is an http(s) URL or "none"
 # reads the whole file).
 work=$(mktemp -d)
 secret=$work/secret
-out=
-child=
-signed=
+out='' child='' signed=''
 cleanup() {
     [ -z "$child" ] || { kill "$child" 2>/dev/null; wait "$child" 2>/dev/null; }
     [ -z "$out" ] || [ -n "$signed" ] || rm -f -- "$out"
@@ -41,11 +41,8 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
-if [ -n "${KZ_SIGN_PASSWORD_FILE:-}" ] && [ -f "$KZ_SIGN_PASSWORD_FILE" ] && [ -r "$KZ_SIGN_PASSWORD_FILE" ]; then
-    (umask 077 && head -n 1 "$KZ_SIGN_PASSWORD_FILE" | tr -d '\r\n' >"$secret")
-fi
+[ ! -r "${KZ_SIGN_PASSWORD_FILE:-}" ] || (umask 077 && head -n 1 "$KZ_SIGN_PASSWORD_FILE" | tr -d '\r\n' >"$secret")
 
-key_args=()
 if [ -n "${KZ_SIGN_PFX:-}" ] && [ -n "${KZ_SIGN_PKCS11_MODULE:-}" ]; then
     die "both KZ_SIGN_PFX and KZ_SIGN_PKCS11_MODULE are set; sign with one key"
 elif [ -n "${KZ_SIGN_PKCS11_MODULE:-}" ]; then
@@ -60,10 +57,7 @@ key_args+=(-readpass "$secret")
 check() {
     command -v osslsigncode >/dev/null || die "osslsigncode is not installed (scripts/deps.sh verify installs it)"
     readable KZ_SIGN_PASSWORD_FILE "the file that holds the password or PIN"
-    authority KZ_SIGN_TIMESTAMP_URL "an RFC 3161 time-stamp authority"
-    if [ "${KZ_SIGN_DUAL:-}" = 1 ]; then
-        authority KZ_SIGN_LEGACY_TIMESTAMP_URL "a legacy Authenticode time-stamp authority for the SHA-1 signature"
-    fi
+    authorities
     if [ -n "${KZ_SIGN_PFX:-}" ]; then
         readable KZ_SIGN_PFX "the PKCS#12 file"
         # Certificates exported from older Windows use ciphers OpenSSL 3
@@ -77,21 +71,16 @@ check() {
     readable KZ_SIGN_CERT "the signing certificate (PEM, with its chain)"
     [[ ${KZ_SIGN_KEY:-} == pkcs11:* ]] || die "KZ_SIGN_KEY must be the private key's pkcs11: URI"
     openssl x509 -in "$KZ_SIGN_CERT" -noout 2>/dev/null || die "$KZ_SIGN_CERT (KZ_SIGN_CERT) holds no PEM certificate"
-    # One signature by the token, checked with the certificate's public key:
-    # the module loads, the PIN opens the token, the key is there and belongs
-    # to the certificate. OpenSSL reaches the token through the same engine
-    # osslsigncode uses (libengine-pkcs11-openssl).
-    local status
+    # One signature by the token through the engine osslsigncode uses, checked
+    # with the certificate's key: the module loads, the PIN opens the token,
+    # the key is there and is the certificate's. In a subshell: the engine
+    # may crash on its way out after a failure.
     printf 'KZviVIVaru signing check\n' >"$work/data"
-    printf 'openssl_conf = kz\n[kz]\nengines = kz_engines\n[kz_engines]\npkcs11 = kz_pkcs11\n[kz_pkcs11]\nengine_id = pkcs11\nMODULE_PATH = %s\n' \
+    printf 'openssl_conf = kz\n[kz]\nengines = e\n[e]\npkcs11 = p\n[p]\nengine_id = pkcs11\nMODULE_PATH = %s\n' \
         "$KZ_SIGN_PKCS11_MODULE" >"$work/openssl.cnf"
-    # In a subshell of its own: the engine may crash on its way out after a
-    # failure, and the shell would report that on the terminal.
-    (OPENSSL_CONF=$work/openssl.cnf openssl pkeyutl -engine pkcs11 -keyform engine -inkey "$KZ_SIGN_KEY" \
-        -passin "file:$secret" -sign -rawin -digest sha256 -in "$work/data" -out "$work/signature"
-        exit $?) >"$work/log" 2>&1
-    status=$?
-    if [ $status -ne 0 ] || [ ! -s "$work/signature" ]; then
+    if ! (OPENSSL_CONF=$work/openssl.cnf openssl pkeyutl -engine pkcs11 -keyform engine -inkey "$KZ_SIGN_KEY" \
+        -passin "file:$secret" -sign -rawin -digest sha256 -in "$work/data" -out "$work/signature"; exit $?) \
+        >"$work/log" 2>&1 || [ ! -s "$work/signature" ]; then
         local reason="see: OPENSSL_CONF=<a file naming the module> openssl pkeyutl -engine pkcs11"
         if grep -q 'PIN incorrect' "$work/log"; then reason="the PIN is wrong"
         elif grep -q 'PIN locked' "$work/log"; then reason="the token's PIN is locked"
@@ -101,48 +90,35 @@ check() {
         die "the token does not sign with $KZ_SIGN_KEY: $reason (KZ_SIGN_PKCS11_MODULE, KZ_SIGN_KEY, and the PIN in $KZ_SIGN_PASSWORD_FILE)"
     fi
     openssl pkeyutl -verify -certin -inkey "$KZ_SIGN_CERT" -rawin -digest sha256 -in "$work/data" \
-        -sigfile "$work/signature" >/dev/null 2>&1
-    status=$?
-    [ $status -eq 0 ] || die "the key $KZ_SIGN_KEY does not belong to the certificate in $KZ_SIGN_CERT"
+        -sigfile "$work/signature" >/dev/null 2>&1 || die "the key $KZ_SIGN_KEY does not belong to the certificate in $KZ_SIGN_CERT"
 }
 
-# IN OUT DIGEST TIMESTAMP_OPTION URL [osslsigncode option...]: one signature.
-# osslsigncode runs in the background, so that a signal reaches this script
-# at once, not once a silent time-stamp authority gives up.
+# IN OUT DIGEST TIMESTAMP_OPTION URL [osslsigncode option...]: one signature,
+# osslsigncode in the background so that a signal reaches this script at
+# once, not once a silent time-stamp authority gives up.
 sign_once() {
-    local in=$1 to=$2 digest=$3 stamp=$4 url=$5 log status
+    local in=$1 to=$2 digest=$3 stamp=$4 url=$5 log
     shift 5
     local args=(sign "${key_args[@]}" -h "$digest" -n "${KZ_SIGN_NAME:-KZviVIVaru}" "$@")
     [ -z "${KZ_SIGN_URL:-}" ] || args+=(-i "$KZ_SIGN_URL")
     [ "$url" = none ] || args+=("$stamp" "$url")
     osslsigncode "${args[@]}" -in "$in" -out "$to" >"$work/log" 2>&1 &
     child=$!
-    wait "$child"
-    status=$?
+    wait "$child" && child= && return
     child=
-    if [ $status -ne 0 ]; then
-        rm -f "$to"
-        # The lines that name the cause, not osslsigncode's advice.
-        log=$(grep -oE 'Failed to get data from [^ ]+|[Cc]onnection refused|timed out|PIN incorrect|object not found|No such file[^:]*' \
-            "$work/log" | awk '!seen[$0]++' | paste -sd ';' | sed 's/;/; /g')
-        die "the $digest signature of $name failed: ${log:-osslsigncode gave no reason}"
-    fi
+    # The lines that name the cause, not osslsigncode's advice.
+    log=$(grep -oE 'Failed to get data from [^ ]+|[Cc]onnection refused|timed out|PIN incorrect|object not found|No such file[^:]*' \
+        "$work/log" | awk '!seen[$0]++' | paste -sd ';' | sed 's/;/; /g')
+    die "the $digest signature of $name failed: ${log:-osslsigncode gave no reason}"
 }
 case ${1:-} in
-check)
-    check
-    ;;
-'')
-    die "$usage"
-    ;;
+check) check ;;
+'') die "$usage" ;;
 *)
-    in=$1
+    in=$1 name=$(basename "$1")
     [ -n "${2:-}" ] || die "$usage"
-    name=$(basename "$in")
     readable KZ_SIGN_PASSWORD_FILE "the file that holds the password or PIN"
-    authority KZ_SIGN_TIMESTAMP_URL "an RFC 3161 time-stamp authority"
-    [ "${KZ_SIGN_DUAL:-}" != 1 ] ||
-        authority KZ_SIGN_LEGACY_TIMESTAMP_URL "a legacy Authenticode time-stamp authority for the SHA-1 signature"
+    authorities
     out=$2
     rm -f -- "$out"
     if [ "${KZ_SIGN_DUAL:-}" = 1 ]; then
@@ -156,7 +132,7 @@ check)
     osslsigncode extract-signature -in "$work/signed.exe" -out "$work/signature.der" >/dev/null 2>&1 &&
         /usr/bin/python3 -I "$(dirname "$0")/authenticode.py" canonical "$work/signature.der" "$work/signature.pem" ||
         die "the signature of $name cannot be given a release's form"
-    osslsigncode attach-signature -CAfile /dev/null -sigin "$work/signature.pem" -in "$in" -out "$out" >/dev/null 2>&1 || true
+    osslsigncode attach-signature -CAfile /dev/null -sigin "$work/signature.pem" -in "$in" -out "$out" >/dev/null 2>&1
     [ -f "$out" ] || die "the signature of $name does not attach to it"
     signed=1
     ;;

@@ -4,8 +4,20 @@ zip's signature attached, requires the zip byte for byte, and checks that
 signature's one form, each signature and each time stamp in it.
 scripts/verify-release.sh starts it; docs/releasing.md says what it checks.
 """
+import io
+import os
+import re
+import shutil
 import signal
+import stat
+import subprocess
 import sys
+import tempfile
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import authenticode  # noqa: E402
+from asn1crypto import pem, x509  # noqa: E402
 
 STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
@@ -19,25 +31,6 @@ def interrupted(number, frame):
         signal.signal(stop, signal.SIG_IGN)
     raise Interrupted
 
-
-# Before anything else: verify-release.sh starts this with the three blocked,
-# so that one sent at any moment is handled here, once this is in place.
-for stop in STOPS:
-    signal.signal(stop, interrupted)
-signal.pthread_sigmask(signal.SIG_UNBLOCK, STOPS)
-
-import io  # noqa: E402
-import os  # noqa: E402
-import re  # noqa: E402
-import shutil  # noqa: E402
-import stat  # noqa: E402
-import subprocess  # noqa: E402
-import tempfile  # noqa: E402
-import zipfile  # noqa: E402
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import authenticode  # noqa: E402
-from asn1crypto import pem, x509  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXE, SYSTEM_CAS = "KZviVIVaru.exe", "/etc/ssl/certs/ca-certificates.crt"
@@ -57,21 +50,21 @@ def shown(text, limit=400):
     return text if len(text) <= limit else text[:limit] + "..."
 
 
-def read_regular(path, what):
-    """The bytes of a regular file of at most LARGEST bytes, read once: a
-    FIFO, a device or a folder is refused before it is read."""
+def read_regular(path, what="", flags=0):
+    """The bytes of a regular file of at most LARGEST bytes, read once; a
+    FIFO, a device or a folder is refused before it is read, by WHAT's name,
+    or None where WHAT is not given."""
     try:
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            os.close(fd)
-            raise Refused(f"{what}: {shown(path)} is not a regular file")
-        with os.fdopen(fd, "rb") as f:
-            data = f.read(LARGEST + 1)
+        with os.fdopen(os.open(path, os.O_RDONLY | os.O_NONBLOCK | flags), "rb", closefd=True) as f:
+            data = f.read(LARGEST + 1) if stat.S_ISREG(os.fstat(f.fileno()).st_mode) else None
     except OSError as error:
-        raise Refused(f"{what}: cannot read {shown(path)} ({error.strerror})")
-    if len(data) > LARGEST:
+        data = error
+    if what and not isinstance(data, bytes):
+        raise Refused(f"{what}: cannot read {shown(path)} ({data.strerror})" if data else
+                      f"{what}: {shown(path)} is not a regular file")
+    if what and len(data) > LARGEST:
         raise Refused(f"{what}: {shown(path)} is more than {LARGEST} bytes")
-    return data
+    return data if isinstance(data, bytes) and len(data) <= LARGEST else None
 
 
 def authorities(name, path):
@@ -117,30 +110,22 @@ def settings(environ, cwd):
             "authorities": {path: authorities(name, path) for name, path in files.items()}}
 
 
-def git(repo, *args, env=None):
-    done = subprocess.run(["git", "-C", repo, *args], capture_output=True, text=True, env=env)
+def git(repo, *args):
+    """Git on the repository this script runs from, whoever owns it: root
+    verifying another account's clone runs its code already."""
+    done = subprocess.run(["git", "-c", "safe.directory=*", "-C", repo, *args], capture_output=True, text=True)
     return done.stdout.strip() if done.returncode == 0 else None
 
 
-def git_environment(work):
-    """Git's environment for reading the repository this script runs from,
-    whoever owns it: root verifying another account's clone runs its code
-    already, so its ownership is no reason to refuse it."""
-    config = os.path.join(work, "gitconfig")
-    with open(config, "w") as f:
-        f.write("[safe]\n\tdirectory = *\n")
-    return {**os.environ, "GIT_CONFIG_GLOBAL": config, "GIT_CONFIG_NOSYSTEM": "1"}
-
-
-def resolve(repo, name, env=None):
+def resolve(repo, name):
     """The one commit NAME names, as a ref, a hash or any revision git reads,
     from any ref; refused where a tag or branch and a hash prefix name
     different commits, or none does."""
     def commit(revision):
-        return git(repo, "rev-parse", "--verify", "-q", "--end-of-options", f"{revision}^{{commit}}", env=env)
+        return git(repo, "rev-parse", "--verify", "-q", "--end-of-options", f"{revision}^{{commit}}")
     found = {commit(name)} | {commit(f"refs/{kind}{name}") for kind in ("", "tags/", "heads/", "remotes/")}
     if re.fullmatch("[0-9a-fA-F]{4,40}", name):
-        found |= {commit(candidate) for candidate in (git(repo, "rev-parse", f"--disambiguate={name}", env=env) or "").split()}
+        found |= {commit(candidate) for candidate in (git(repo, "rev-parse", f"--disambiguate={name}") or "").split()}
     found.discard(None)
     if not found:
         raise Refused(f"no commit {shown(name)} in {repo}")
@@ -167,22 +152,20 @@ class Zip:
         self.record = "".join(sorted(line + "\n" for line in buildinfo.splitlines() if line.split(" ")[0] in ("debian", "package")))
         try:
             self.blob = authenticode.certificate_blob(self.exe) if self.exe else None
-            self.primary = authenticode.form(self.blob) if self.blob else None
+            self.primary, differs = authenticode.form(self.blob) if self.blob else (None, None)
         except (ValueError, authenticode.Unreadable) as problem:
             self.fail(f"{EXE}: {problem}")
             self.blob = None
             return
-        if self.primary:
-            differs = authenticode.first_difference(self.primary.part, self.blob)
-            if differs:
-                self.fail(f"{EXE}: its signature is not in the one form a release's takes: {differs} differs")
+        if differs:
+            self.fail(f"{EXE}: its signature is not in the one form a release's takes: {differs} differs")
 
     def fail(self, cause):
         print(f"FAIL: {self.label}: {shown(cause, 1000)}")
         self.failures += 1
 
 
-def rebuild(repo, sha, zips, work, env):
+def rebuild(repo, sha, zips, work):
     """The release of SHA built in the root the zips' BUILDINFO names, with
     each one's signature attached: its output folder, or None after saying
     why not."""
@@ -203,8 +186,9 @@ def rebuild(repo, sha, zips, work, env):
             os.mkdir(os.path.join(signatures, str(z.index)))
             with open(os.path.join(signatures, str(z.index), "KZviVIVaru.pem"), "wb") as f:
                 f.write(pem.armor("PKCS7", z.blob))
-    subprocess.run(["git", "-C", repo, "archive", "--format=tar", "-o", source, sha], env=env, check=True)
-    epoch = git(repo, "log", "-1", "--format=%ct", sha, env=env)
+    if git(repo, "archive", "--format=tar", "-o", source, sha) is None:
+        raise Refused(f"git cannot write out commit {sha}")
+    epoch = git(repo, "log", "-1", "--format=%ct", sha)
     print(f"== building the release of commit {sha} in the build root {os.path.basename(made.stdout.strip())}, "
           "with each zip's signature attached")
     with open(source, "rb") as tar:
@@ -223,16 +207,6 @@ def rebuild(repo, sha, zips, work, env):
         print(f"FAIL: the release build of commit {sha} failed (status {status})")
         return None
     return out
-
-
-def built(out, *parts):
-    """A file the build left, read where it is a regular file of it."""
-    try:
-        fd = os.open(os.path.join(out, *parts), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
-    except OSError:
-        return None
-    with os.fdopen(fd, "rb") as f:
-        return f.read(LARGEST) if stat.S_ISREG(os.fstat(f.fileno()).st_mode) else None
 
 
 def explain(z, rebuilt, work):
@@ -274,7 +248,7 @@ def check_signature(z, wanted):
         if wanted["signed"]:
             z.fail(f"{EXE}: not signed, and KZ_VERIFY_SIGNED, KZ_VERIFY_SIGNER or KZ_VERIFY_SIGNATURES asks for a signature")
         return "unsigned"
-    checked = authenticode.check(z.blob, z.exe, wanted["cafile"], wanted["tsa_cafile"], wanted["authorities"])
+    checked = authenticode.check(z.primary, z.exe, wanted["cafile"], wanted["tsa_cafile"], wanted["authorities"])
     print("\n".join(shown(line) for line in checked.report))
     for problem in checked.problems:
         z.fail(f"{EXE}: {problem}")
@@ -294,8 +268,7 @@ def verify(repo, zips, commit, wanted):
     checks and verdict."""
     work = tempfile.mkdtemp(prefix="verify-release.")
     try:
-        env = git_environment(work)
-        sha = resolve(repo, commit, env)
+        sha = resolve(repo, commit)
         groups = {}
         for z in zips:
             if z.record:
@@ -304,14 +277,14 @@ def verify(repo, zips, commit, wanted):
                 z.fail("BUILDINFO: missing, or it names no build root")
         for index, group in enumerate(groups.values()):
             os.mkdir(os.path.join(work, str(index)))
-            out = rebuild(repo, sha, group, os.path.join(work, str(index)), env)
+            out = rebuild(repo, sha, group, os.path.join(work, str(index)))
             unsigned = os.path.join(out or work, "unsigned")
             names = sorted(n for n in os.listdir(unsigned) if n.endswith(".zip")) if os.path.isdir(unsigned) else []
             for z in group:
                 print(f"== {z.label}: against commit {sha}")
                 if out is None or z.failures:  # no build, or a signature not in the one form: nothing to compare
                     continue
-                rebuilt = built(out, str(z.index) if z.blob else "unsigned", z.name)
+                rebuilt = read_regular(os.path.join(out, str(z.index) if z.blob else "unsigned", z.name), flags=os.O_NOFOLLOW)
                 if z.name not in names:
                     z.fail(f"zip: named {shown(z.name)}, which is neither release zip of the commit ({', '.join(names)}); "
                            "a browser's renamed copy must get its name back")
@@ -337,7 +310,12 @@ def verify(repo, zips, commit, wanted):
 def main(args):
     sys.stdout.reconfigure(line_buffering=True)  # in order with what goes to stderr
     usage = "usage: verify-release.sh ZIP... [COMMIT]"
+    for stop in STOPS:
+        signal.signal(stop, interrupted)
     try:
+        # verify-release.sh starts this with the three blocked, so that one
+        # sent at any moment until now is handled here.
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, STOPS)
         given = [arg for arg in args if arg.endswith(".zip")]
         commits = [arg for arg in args if not arg.endswith(".zip")]
         if not given or len(commits) > 1:
@@ -349,9 +327,6 @@ def main(args):
     except Refused as problem:
         print(f"verify-release: {problem}", file=sys.stderr)
         return 2
-    except subprocess.CalledProcessError as error:
-        print(f"verify-release: {shown(' '.join(map(str, error.cmd)))} failed; nothing verified", file=sys.stderr)
-        return 1
     except Interrupted:
         print("verify-release: interrupted; nothing verified", file=sys.stderr)
         return 130

@@ -459,7 +459,7 @@ cp1252)  # a Western code page: the texts still show and store exactly
     ;;
 signed)  # the exe as a dual-signed release carries it starts and restores alike
     cert=$artifacts/cert
-    "$source/tests/release/make-test-cert.sh" "$cert"
+    /usr/bin/python3 -I "$source/tests/release/pki.py" make "$cert" || fail "the test PKI could not be made"
     KZ_SIGN_PFX=$cert/test.pfx KZ_SIGN_PASSWORD_FILE=$cert/password KZ_SIGN_DUAL=1 \
         KZ_SIGN_TIMESTAMP_URL=none KZ_SIGN_LEGACY_TIMESTAMP_URL=none \
         "$source/scripts/sign-exe.sh" "$app" "$artifacts/KZviVIVaru.exe" || fail "the exe could not be signed"

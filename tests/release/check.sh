@@ -87,6 +87,7 @@ mapfile -t real < <(zips)
 [ ${#real[@]} -eq 2 ] || fail "expected two zips, found: ${real[*]}"
 for zip in "${real[@]}"; do
     arch=$(grep -o 'x64\|x86' <<<"${zip##*/}" | head -n1)
+    rm -f "$work/unsigned.exe"
     if unzip -p "$zip" KZviVIVaru.exe >"$work/signed.exe" && osslsigncode remove-signature -in "$work/signed.exe" \
         -out "$work/unsigned.exe" >/dev/null && cmp -s "$work/unsigned.exe" "$src/build/release/$arch.exe"; then
         ok "${zip##*/}: without its signatures, the exe is the commit's, byte for byte"
@@ -188,16 +189,22 @@ expect "the commit's build runs as an unprivileged uid, with no terminal, networ
 sleep 1
 ! pgrep -x -f 'sleep 314159' >/dev/null || fail "a process the probe commit's build started outlived it"
 
-interrupt() {  # DELAY SIGNAL...: the verifier, interrupted after DELAY (seconds, or "started") by each SIGNAL in turn
-    local delay=$1 status
-    shift
+interrupt() {  # WHEN DELAY SIGNAL...: the verifier, interrupted by each SIGNAL in turn DELAY seconds after WHEN:
+    # its shell has set its trap, its Python runs, or its build has started
+    local when=$1 delay=$2 status
+    shift 2
     verifier "$src/scripts/verify-release.sh" "${real[0]}" slow-probe >"$work/stopped.log" 2>&1 &
     local pid=$!
-    if [ "$delay" = started ]; then
-        for _ in $(seq 600); do grep -q 'build: probe: started' "$work/stopped.log" && break; sleep 0.1; done
-    else
-        sleep "$delay"
-    fi
+    for _ in $(seq 6000); do
+        case $when in
+        shell) grep -qa verify-release.sh "/proc/$pid/cmdline" 2>/dev/null &&
+            (( 0x$(awk '/^SigCgt/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0) & 2 )) && break ;;
+        python) [[ $(readlink "/proc/$pid/exe") == */python3* ]] && break ;;
+        started) grep -q 'build: probe: started' "$work/stopped.log" && break ;;
+        esac
+        sleep 0.01
+    done
+    sleep "$delay"
     for stop; do kill -"$stop" "$pid" 2>/dev/null; sleep 0.02; done
     wait "$pid"
     status=$?
@@ -214,17 +221,19 @@ interrupt() {  # DELAY SIGNAL...: the verifier, interrupted after DELAY (seconds
 }
 for stops in INT TERM HUP "INT INT INT" "TERM TERM HUP" "HUP INT TERM" KILL; do
     # shellcheck disable=SC2086  # one signal a word
-    problem=$(interrupt started $stops)
+    problem=$(interrupt started 0 $stops)
     [ -z "$problem" ] && ok "$stops while building: the build and every file go with the verifier" ||
         fail "$stops while building: $problem"
 done
-late=()
-for delay in 0 0.001 0.003 0.01 0.02 0.04 0.08 0.15 0.3 0.6; do
-    problem=$(interrupt "$delay" INT)
-    [ -z "$problem" ] || late+=("$delay s: $problem")
+early=()
+for when in "shell 0" "shell 0.001" "shell 0.01" "python 0" "python 0.001" "python 0.003" "python 0.01" "python 0.03" \
+    "python 0.1" "python 0.3"; do
+    # shellcheck disable=SC2086  # where, then when
+    problem=$(interrupt $when INT)
+    [ -z "$problem" ] || early+=("$when s: $problem")
 done
-[ ${#late[@]} -eq 0 ] && ok "INT from the first millisecond on: interrupted, status 130, nothing left" ||
-    fail "INT early on: ${late[*]}"
+[ ${#early[@]} -eq 0 ] && ok "INT from the first moment of the verifier's shell and of its Python: interrupted, status 130, nothing left" ||
+    fail "INT early on: ${early[*]}"
 
 leaked=0
 for secret in "${secrets[@]}"; do

@@ -72,7 +72,7 @@ def key(name):
 
 def in_the_form(exe):
     """EXE with its signature given the one form, as sign-exe.sh gives it."""
-    blob = authenticode.form(authenticode.certificate_blob(exe)).part.dump()
+    blob = authenticode.form(authenticode.certificate_blob(exe))[0].part.dump()
     with tempfile.NamedTemporaryFile(suffix=".pem") as f:
         f.write(pem.armor("PKCS7", blob))
         f.flush()
