@@ -50,21 +50,26 @@ def shown(text, limit=400):
     return text if len(text) <= limit else text[:limit] + "..."
 
 
-def read_regular(path, what="", flags=0):
-    """The bytes of a regular file of at most LARGEST bytes, read once; a
+def read_regular(path, what=None, flags=0):
+    """The bytes of a regular file of at most LARGEST bytes, read once: a
     FIFO, a device or a folder is refused before it is read, by WHAT's name,
-    or None where WHAT is not given."""
+    or is None where WHAT is None."""
+    data, problem = b"", None
     try:
-        with os.fdopen(os.open(path, os.O_RDONLY | os.O_NONBLOCK | flags), "rb", closefd=True) as f:
-            data = f.read(LARGEST + 1) if stat.S_ISREG(os.fstat(f.fileno()).st_mode) else None
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | flags)
+        try:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                problem = f"{shown(path)} is not a regular file"
+            while not problem and len(data) <= LARGEST and (chunk := os.read(fd, LARGEST + 1 - len(data))):
+                data += chunk
+        finally:
+            os.close(fd)
     except OSError as error:
-        data = error
-    if what and not isinstance(data, bytes):
-        raise Refused(f"{what}: cannot read {shown(path)} ({data.strerror})" if data else
-                      f"{what}: {shown(path)} is not a regular file")
-    if what and len(data) > LARGEST:
-        raise Refused(f"{what}: {shown(path)} is more than {LARGEST} bytes")
-    return data if isinstance(data, bytes) and len(data) <= LARGEST else None
+        problem = f"cannot read {shown(path)} ({error.strerror})"
+    problem = problem or (f"{shown(path)} is more than {LARGEST} bytes" if len(data) > LARGEST else None)
+    if problem and what:
+        raise Refused(f"{what}: {problem}")
+    return None if problem else data
 
 
 def authorities(name, path):
