@@ -44,7 +44,9 @@ for arch in x64 x86; do
                 -in "/tmp/stage/$arch/KZviVIVaru.exe" -out "$folder/KZviVIVaru.exe" >/dev/null 2>&1 || true
             [ -f "$folder/KZviVIVaru.exe" ] || { echo "the signature $set does not attach to the $arch exe"; continue; }
         fi
-        (cd "$folder" && sha256sum -- * >/tmp/SHA256SUMS && mv /tmp/SHA256SUMS .)
-        python3 -I release/zip.py "/srv/$set/$name.zip" "$SOURCE_DATE_EPOCH" "$folder"
+        # Stored, in one order, dated the commit's time, with one mode and no
+        # extra fields: the same files give the same bytes, whoever zips them.
+        (cd "$folder" && sha256sum -- * >/tmp/SHA256SUMS && mv /tmp/SHA256SUMS . && chmod 644 -- * &&
+            touch -d "@$SOURCE_DATE_EPOCH" -- * && TZ=UTC zip -q -X -D -0 "/srv/$set/$name.zip" -- *)
     done
 done

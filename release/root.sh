@@ -15,41 +15,31 @@
 #
 # KZ_RELEASE_SOURCE: where packages come from, "deb URI SUITE COMPONENT"
 # lines (an archive snapshot for a release the archive no longer serves), or
-# a file of them; by default the machine's own Debian sources for the suite.
+# a file of them; by default the machine's own Debian sources.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 die() { echo "root: $*" >&2; exit 1; }
 suite=bookworm
 # What the release build runs: the compilers, binutils, headers and runtime
-# of both targets, CMake and make, Python for the zip writer, osslsigncode to
-# attach signatures; the essential packages come with them.
-toolchain=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix cmake make python3-minimal osslsigncode)
+# of both targets, CMake and make, osslsigncode to attach signatures, zip;
+# the essential packages come with them.
+toolchain=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix cmake make osslsigncode zip)
 
-# The apt sources, a line each: the setting's, or the machine's own for the
-# suite, its updates and security fixes (not its backports).
-sources() {
-    if [ -n "${KZ_RELEASE_SOURCE:-}" ]; then
-        if [ -f "$KZ_RELEASE_SOURCE" ]; then cat "$KZ_RELEASE_SOURCE"; else printf '%s\n' "$KZ_RELEASE_SOURCE"; fi
-        return
-    fi
-    awk -v suite="$suite" '
-        function flush(  i, n, s) { n = split(suites, s, " ")
-            for (i = 1; i <= n; i++) if (s[i] ~ "^" suite "(-updates|-security)?$" && types ~ /(^| )deb( |$)/) print "deb " uris " " s[i] " main"
-            types = uris = suites = "" }
-        FNR == 1 || /^[[:space:]]*$/ { flush() }
-        /^Types:/ { types = $0 } /^URIs:/ { uris = $2 } /^Suites:/ { suites = substr($0, 8) }
-        END { flush() }' /etc/apt/sources.list.d/*.sources 2>/dev/null
-    awk -v suite="$suite" '$1 == "deb" && $2 !~ /^\[/ && $3 ~ "^" suite "(-updates|-security)?$" { print "deb " $2 " " $3 " main" }' \
-        /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
-}
-# mmdebstrap with the sources, SUITE and TARGET given; a snapshot's lists are
-# past their Valid-Until date by design.
+# mmdebstrap with the apt sources (the setting's lines or file, or the
+# machine's own Debian sources file), SUITE and TARGET given; a snapshot's
+# lists are past their Valid-Until date by design.
 strap() {
-    local target=$1 lines=()
+    local target=$1 sources=()
     shift
-    mapfile -t lines < <(sources)
-    [ ${#lines[@]} -gt 0 ] || die "no apt source for $suite: set KZ_RELEASE_SOURCE to \"deb URI $suite main\" lines"
-    mmdebstrap --aptopt='Acquire::Check-Valid-Until "false"' "$@" "$suite" "$target" "${lines[@]}"
+    if [ -f "${KZ_RELEASE_SOURCE:-}" ]; then
+        sources=("$KZ_RELEASE_SOURCE")
+    elif [ -n "${KZ_RELEASE_SOURCE:-}" ]; then
+        mapfile -t sources <<<"$KZ_RELEASE_SOURCE"
+    else
+        for file in /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list; do [ ! -s "$file" ] || sources+=("$file"); done
+    fi
+    [ ${#sources[@]} -gt 0 ] || die "no apt source for $suite here: set KZ_RELEASE_SOURCE to \"deb URI $suite main\" lines"
+    mmdebstrap --aptopt='Acquire::Check-Valid-Until "false"' "$@" "$suite" "$target" "${sources[@]}"
 }
 
 case ${1:-} in

@@ -19,7 +19,17 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import authenticode  # noqa: E402
 from asn1crypto import pem, x509  # noqa: E402
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+EXE, SYSTEM_CAS = "KZviVIVaru.exe", "/etc/ssl/certs/ca-certificates.crt"
+LARGEST = 4 << 20  # bytes of a zip, or a CA file: a release is about 40 KB
+MOST_LINES = 200  # of the build's output, and of diffoscope's report on one zip
+SETTINGS = ("KZ_VERIFY_SIGNED", "KZ_VERIFY_SIGNER", "KZ_VERIFY_SIGNATURES", "KZ_VERIFY_CAFILE", "KZ_VERIFY_TSA_CAFILE")
+FORM = re.compile(r"SHA256 (RFC 3161|not) time-stamped|SHA1 (legacy|not) time-stamped, SHA256 (RFC 3161|not) time-stamped")
 STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class Refused(Exception):
+    """A setting or argument that stops the verification; the text names it."""
 
 
 class Interrupted(BaseException):
@@ -30,18 +40,6 @@ def interrupted(number, frame):
     for stop in STOPS:  # the clean-up that follows is not cut short by another
         signal.signal(stop, signal.SIG_IGN)
     raise Interrupted
-
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-EXE, SYSTEM_CAS = "KZviVIVaru.exe", "/etc/ssl/certs/ca-certificates.crt"
-LARGEST = 4 << 20  # bytes of a zip, or a CA file: a release is about 40 KB
-MOST_LINES = 200  # of the build's output, and of diffoscope's report of one zip
-SETTINGS = ("KZ_VERIFY_SIGNED", "KZ_VERIFY_SIGNER", "KZ_VERIFY_SIGNATURES", "KZ_VERIFY_CAFILE", "KZ_VERIFY_TSA_CAFILE")
-FORM = re.compile(r"SHA256 (RFC 3161|not) time-stamped|SHA1 (legacy|not) time-stamped, SHA256 (RFC 3161|not) time-stamped")
-
-
-class Refused(Exception):
-    """A setting or argument that stops the verification; the text names it."""
 
 
 def shown(text, limit=400):
@@ -75,16 +73,16 @@ def read_regular(path, what=None, flags=0):
 def authorities(name, path):
     """The certificates of a CA file, every PEM block of it read."""
     data = read_regular(path, name)
-    if b"-----BEGIN" not in data:
-        raise Refused(f"{name}: {shown(path)} holds no PEM certificate")
     try:
-        blocks = list(pem.unarmor(data, multiple=True))
+        blocks = list(pem.unarmor(data, multiple=True)) if b"-----BEGIN" in data else []
         for kind, _, der in blocks:
             if kind != "CERTIFICATE":
                 raise ValueError(f"a {kind} block")
             x509.Certificate.load(der, strict=True).native
     except (ValueError, TypeError, KeyError) as error:
         raise Refused(f"{name}: {shown(path)} holds a PEM block that is no certificate ({shown(str(error), 100)})")
+    if not blocks:
+        raise Refused(f"{name}: {shown(path)} holds no PEM certificate")
     return {der for _, _, der in blocks}
 
 
@@ -97,22 +95,21 @@ def settings(environ, cwd):
     empty = sorted(name for name in SETTINGS if environ.get(name) == "")
     if empty:  # a script's variable that expanded to nothing, most likely
         raise Refused(f"{empty[0]} is set but empty; give it a value or unset it")
-    signed = environ.get("KZ_VERIFY_SIGNED", "")
+    signed, form = environ.get("KZ_VERIFY_SIGNED", ""), environ.get("KZ_VERIFY_SIGNATURES", "")
+    signer = environ.get("KZ_VERIFY_SIGNER", "").replace(":", "").upper()
     if signed not in ("", "0", "1"):
         raise Refused(f"KZ_VERIFY_SIGNED is \"{shown(signed)}\", and must be 0 or 1")
-    signer = environ.get("KZ_VERIFY_SIGNER", "").replace(":", "").upper()
     if signer and not re.fullmatch("[0-9A-F]{64}", signer):
         raise Refused(f"KZ_VERIFY_SIGNER is not a SHA-256 fingerprint (64 hex digits, colons allowed): "
                       f"\"{shown(environ['KZ_VERIFY_SIGNER'])}\"")
-    form = environ.get("KZ_VERIFY_SIGNATURES", "")
     if form and not FORM.fullmatch(form):
         raise Refused(f"KZ_VERIFY_SIGNATURES is \"{shown(form)}\", not a form a release's signature takes, such as "
                       "\"SHA256 RFC 3161 time-stamped\" or \"SHA1 legacy time-stamped, SHA256 RFC 3161 time-stamped\"")
-    files = {name: os.path.join(cwd, environ[name]) if environ.get(name) else SYSTEM_CAS
-             for name in ("KZ_VERIFY_CAFILE", "KZ_VERIFY_TSA_CAFILE")}
+    files = [os.path.join(cwd, environ[name]) if environ.get(name) else SYSTEM_CAS
+             for name in ("KZ_VERIFY_CAFILE", "KZ_VERIFY_TSA_CAFILE")]
     return {"signed": signed == "1" or bool(signer or form), "signer": signer, "form": form,
-            "cafile": files["KZ_VERIFY_CAFILE"], "tsa_cafile": files["KZ_VERIFY_TSA_CAFILE"],
-            "authorities": {path: authorities(name, path) for name, path in files.items()}}
+            "cafile": files[0], "tsa_cafile": files[1],
+            "authorities": {path: authorities(name, path) for name, path in zip(SETTINGS[3:], files)}}
 
 
 def git(repo, *args):
@@ -132,36 +129,31 @@ def resolve(repo, name):
     if re.fullmatch("[0-9a-fA-F]{4,40}", name):
         found |= {commit(candidate) for candidate in (git(repo, "rev-parse", f"--disambiguate={name}") or "").split()}
     found.discard(None)
-    if not found:
-        raise Refused(f"no commit {shown(name)} in {repo}")
-    if len(found) > 1:
-        raise Refused(f"{shown(name)} is ambiguous: it names the commits {', '.join(sorted(found))}; "
-                      "give a longer hash or the full ref (refs/tags/...)")
+    if len(found) != 1:
+        raise Refused(f"{shown(name)} is ambiguous: it names the commits {', '.join(sorted(found))}; give a longer "
+                      "hash or the full ref (refs/tags/...)" if found else f"no commit {shown(name)} in {repo}")
     return found.pop()
 
 
 class Zip:
     """One zip as given: its bytes, read once, and what they hold."""
 
-    def __init__(self, given, path, index):
-        self.given, self.label, self.index, self.failures = given, shown(given), index, 0
-        self.name, self.data = os.path.basename(path), read_regular(path, "zip")
+    def __init__(self, given, index):
+        self.label, self.index, self.failures, self.form = shown(given), index, 0, None
+        self.name, self.data = os.path.basename(given), read_regular(given, "zip")
         self.exe = self.blob = self.record = self.primary = None
         try:
             with zipfile.ZipFile(io.BytesIO(self.data)) as z:
                 self.exe = z.read(EXE) if EXE in z.namelist() else None
                 buildinfo = z.read("BUILDINFO").decode("utf-8", "replace") if "BUILDINFO" in z.namelist() else ""
-        except Exception as error:  # what a zip holds is anyone's; none keeps the others from their verdicts
-            self.fail(f"zip: not a zip that can be read ({type(error).__name__}: {shown(str(error), 100)})")
-            return
-        self.record = "".join(sorted(line + "\n" for line in buildinfo.splitlines() if line.split(" ")[0] in ("debian", "package")))
-        try:
+            self.record = "".join(sorted(line + "\n" for line in buildinfo.splitlines()
+                                         if line.split(" ")[0] in ("debian", "package")))
             self.blob = authenticode.certificate_blob(self.exe) if self.exe else None
             self.primary, differs = authenticode.form(self.blob) if self.blob else (None, None)
         except (ValueError, authenticode.Unreadable) as problem:
-            self.fail(f"{EXE}: {problem}")
-            self.blob = None
-            return
+            return self.fail(f"{EXE}: {problem}")
+        except Exception as error:  # what a zip holds is anyone's; none keeps the others from their verdicts
+            return self.fail(f"zip: not a zip that can be read ({type(error).__name__}: {shown(str(error), 100)})")
         if differs:
             self.fail(f"{EXE}: its signature is not in the one form a release's takes: {differs} differs")
 
@@ -174,30 +166,28 @@ def rebuild(repo, sha, zips, work):
     """The release of SHA built in the root the zips' BUILDINFO names, with
     each one's signature attached: its output folder, or None after saying
     why not."""
-    record = os.path.join(work, "record")
-    with open(record, "w") as f:
+    with open(os.path.join(work, "record"), "w") as f:
         f.write(zips[0].record)
-    made = subprocess.run([f"{HERE}/root.sh", "make", record], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          stdin=subprocess.DEVNULL, text=True, errors="replace")
-    if made.returncode != 0:
+    made = subprocess.run([f"{HERE}/root.sh", "make", f.name], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          stdin=subprocess.DEVNULL, text=True, errors="replace").stdout.strip().splitlines() or ["not made"]
+    if not os.path.isdir(made[-1]):
         for z in zips:
-            z.fail(f"build root: {shown(made.stdout.strip().splitlines()[-1].removeprefix('root: ') if made.stdout.strip() else 'not made')}")
+            z.fail(f"build root: {shown(made[-1].removeprefix('root: '))}")
         return None
     out, signatures, source = (os.path.join(work, name) for name in ("out", "signatures", "source.tar"))
+    for z in [z for z in zips if z.blob and not z.failures]:
+        os.makedirs(os.path.join(signatures, str(z.index)))
+        with open(os.path.join(signatures, str(z.index), "KZviVIVaru.pem"), "wb") as f:
+            f.write(pem.armor("PKCS7", z.blob))
+    os.makedirs(signatures, exist_ok=True)
     os.mkdir(out)
-    os.mkdir(signatures)
-    for z in zips:
-        if z.blob and z.failures == 0:
-            os.mkdir(os.path.join(signatures, str(z.index)))
-            with open(os.path.join(signatures, str(z.index), "KZviVIVaru.pem"), "wb") as f:
-                f.write(pem.armor("PKCS7", z.blob))
     if git(repo, "archive", "--format=tar", "-o", source, sha) is None:
         raise Refused(f"git cannot write out commit {sha}")
-    epoch = git(repo, "log", "-1", "--format=%ct", sha)
-    print(f"== building the release of commit {sha} in the build root {os.path.basename(made.stdout.strip())}, "
+    print(f"== building the release of commit {sha} in the build root {os.path.basename(made[-1])}, "
           "with each zip's signature attached")
     with open(source, "rb") as tar:
-        build = subprocess.Popen([f"{HERE}/root.sh", "build", made.stdout.strip(), out, signatures, sha, epoch],
+        build = subprocess.Popen([f"{HERE}/root.sh", "build", made[-1], out, signatures, sha,
+                                  git(repo, "log", "-1", "--format=%ct", sha)],
                                  stdin=tar, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         try:
             for count, line in enumerate(build.stdout):  # its own prefix: the build cannot speak as the verifier
@@ -210,25 +200,22 @@ def rebuild(repo, sha, zips, work):
             raise
     if status != 0:
         print(f"FAIL: the release build of commit {sha} failed (status {status})")
-        return None
-    return out
+    return out if status == 0 else None
 
 
 def explain(z, rebuilt, work):
-    """Why the zip is not the rebuilt one: its members that differ, what its
-    BUILDINFO says otherwise, and diffoscope's report."""
-    def members(data):
-        with zipfile.ZipFile(io.BytesIO(data)) as archive:
-            entries = [(info.filename, archive.read(info)) for info in archive.infolist()]
-        return entries
+    """Why the zip is not the rebuilt one: its members that differ, and
+    diffoscope's report (a BUILDINFO that differs names the toolchain)."""
     try:
-        given, wanted = members(z.data), dict(members(rebuilt))
-        names = [name for name, _ in given]
+        with zipfile.ZipFile(io.BytesIO(z.data)) as given, zipfile.ZipFile(io.BytesIO(rebuilt)) as wanted:
+            has = [(i.filename, given.read(i)) for i in given.infolist()]
+            should = {i.filename: wanted.read(i) for i in wanted.infolist()}
+        names = [name for name, _ in has]
         causes = [f"{shown(name)}: a second entry of that name" for i, name in enumerate(names) if name in names[:i]]
-        causes += [f"{shown(name)}: not part of the commit's release" for name in names if name not in wanted]
-        causes += [f"{name}: missing" for name in wanted if name not in names]
-        causes += [f"{name}: differs from the commit's {name}" for name, data in dict(given).items()
-                   if name in wanted and data != wanted[name]]
+        causes += [f"{shown(name)}: not part of the commit's release" for name in names if name not in should]
+        causes += [f"{name}: missing" for name in should if name not in names]
+        causes += [f"{name}: differs from the commit's {name}" for name, data in dict(has).items()
+                   if name in should and data != should[name]]
     except Exception as error:
         causes = [f"zip: not a zip that can be read ({type(error).__name__})"]
     for cause in causes or ["zip: laid out otherwise than the commit's release (the same files)"]:
@@ -265,7 +252,7 @@ def check_signature(z, wanted):
     form = ", ".join(checked.form)
     if wanted["form"] and form != wanted["form"]:
         z.fail(f"{EXE}: signed as \"{form}\", not as KZ_VERIFY_SIGNATURES says, \"{wanted['form']}\"")
-    return f"signed: {form}, by {checked.signers[0] if checked.signers else 'nobody known'}"
+    return f"signed: {form}, by {checked.signers[0]}"
 
 
 def verify(repo, zips, commit, wanted):
@@ -273,12 +260,11 @@ def verify(repo, zips, commit, wanted):
     checks and verdict."""
     work = tempfile.mkdtemp(prefix="verify-release.")
     try:
-        sha = resolve(repo, commit)
-        groups = {}
+        sha, groups = resolve(repo, commit), {}
         for z in zips:
             if z.record:
                 groups.setdefault(z.record, []).append(z)
-            elif z.failures == 0:
+            elif not z.failures:
                 z.fail("BUILDINFO: missing, or it names no build root")
         for index, group in enumerate(groups.values()):
             os.mkdir(os.path.join(work, str(index)))
@@ -301,11 +287,9 @@ def verify(repo, zips, commit, wanted):
                     explain(z, rebuilt, work)
                 z.form = check_signature(z, wanted)
         for z in zips:
-            if z.failures == 0:
-                print(f"verified: {z.label} is the release of commit {sha} ({z.form})")
-            else:
-                print(f"NOT verified: {z.label}: {z.failures} check(s) failed")
-        return all(z.failures == 0 for z in zips)
+            print(f"verified: {z.label} is the release of commit {sha} ({z.form})" if not z.failures else
+                  f"NOT verified: {z.label}: {z.failures} check(s) failed")
+        return not any(z.failures for z in zips)
     finally:  # with the three blocked: one that comes now is handled once this is done
         signal.pthread_sigmask(signal.SIG_BLOCK, STOPS)
         shutil.rmtree(work, ignore_errors=True)
@@ -314,7 +298,6 @@ def verify(repo, zips, commit, wanted):
 
 def main(args):
     sys.stdout.reconfigure(line_buffering=True)  # in order with what goes to stderr
-    usage = "usage: verify-release.sh ZIP... [COMMIT]"
     for stop in STOPS:
         signal.signal(stop, interrupted)
     try:
@@ -324,10 +307,10 @@ def main(args):
         given = [arg for arg in args if arg.endswith(".zip")]
         commits = [arg for arg in args if not arg.endswith(".zip")]
         if not given or len(commits) > 1:
-            print(usage, file=sys.stderr)
+            print("usage: verify-release.sh ZIP... [COMMIT]", file=sys.stderr)
             return 2
         wanted = settings(os.environ, os.getcwd())
-        zips = [Zip(arg, os.path.abspath(arg), index) for index, arg in enumerate(given)]
+        zips = [Zip(arg, index) for index, arg in enumerate(given)]
         return 0 if verify(os.path.dirname(HERE), zips, commits[0] if commits else "HEAD", wanted) else 1
     except Refused as problem:
         print(f"verify-release: {problem}", file=sys.stderr)

@@ -44,7 +44,10 @@ def release_writer(path, files):
         for entry, data in files.items():
             with open(os.path.join(folder, entry), "wb") as f:
                 f.write(data)
-        subprocess.run(["/usr/bin/python3", "-I", f"{source}/release/zip.py", path, epoch, folder], check=True)
+            os.chmod(os.path.join(folder, entry), 0o644)
+            os.utime(os.path.join(folder, entry), (int(epoch), int(epoch)))
+        subprocess.run(["zip", "-q", "-X", "-D", "-0", path, "--", *sorted(files)], check=True, cwd=folder,
+                       env={**os.environ, "TZ": "UTC"})
 
 
 def zipfile_writer(path, entries):
