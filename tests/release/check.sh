@@ -190,15 +190,14 @@ sleep 1
 ! pgrep -x -f 'sleep 314159' >/dev/null || fail "a process the probe commit's build started outlived it"
 
 interrupt() {  # WHEN DELAY SIGNAL...: the verifier, interrupted by each SIGNAL in turn DELAY seconds after WHEN:
-    # its shell has set its trap, its Python runs, or its build has started
+    # its shell runs deps.sh (its trap set), its Python runs, or its build has started
     local when=$1 delay=$2 status
     shift 2
     verifier "$src/scripts/verify-release.sh" "${real[0]}" slow-probe >"$work/stopped.log" 2>&1 &
     local pid=$!
     for _ in $(seq 6000); do
         case $when in
-        shell) grep -qa verify-release.sh "/proc/$pid/cmdline" 2>/dev/null &&
-            (( 0x$(awk '/^SigCgt/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0) & 2 )) && break ;;
+        shell) [[ $(readlink "/proc/$pid/exe") == */bash ]] && [ -n "$(cat "/proc/$pid/task/$pid/children" 2>/dev/null)" ] && break ;;
         python) [[ $(readlink "/proc/$pid/exe") == */python3* ]] && break ;;
         started) grep -q 'build: probe: started' "$work/stopped.log" && break ;;
         esac
