@@ -36,7 +36,7 @@ test)
         xvfb xdotool x11-utils imagemagick  # a virtual display, input, window properties, screenshots
         fonts-wqy-microhei                  # Chinese glyphs on that display
         icoutils                            # wrestool and icotool for the exe checks
-        locales unzip                       # code pages; reading zips as a technician does
+        locales zip unzip                   # code pages; altered zips; reading zips as a technician does
         softhsm2                            # the tests' token
         reprotest disorderfs faketime       # builds varied in what must not matter
         shellcheck pyflakes3                # the lint of every shell script and Python file
