@@ -73,37 +73,23 @@ def key(name):
     return ["-certs", PKI.path(f"{name}.pem"), "-key", PKI.path(f"{name}.key")]
 
 
-def in_the_form(exe):
-    """EXE with its signature given the one form, as sign-exe.sh gives it."""
-    blob = authenticode.form(authenticode.certificate_blob(exe))[0].part.dump()
+def attached(blob):
+    """The unsigned exe with BLOB attached as its signature."""
     with tempfile.NamedTemporaryFile(suffix=".pem") as f:
         f.write(pem.armor("PKCS7", blob))
         f.flush()
         return osslsigncode(unsigned_exe(), "attach-signature", "-CAfile", "/dev/null", "-sigin", f.name)
 
 
-def altered_signature(change):
-    """The exe with its signature read by asn1crypto, changed, and attached."""
+def in_the_form(exe):
+    """EXE with its signature given the one form, as sign-exe.sh gives it."""
+    return attached(authenticode.form(authenticode.certificate_blob(exe))[0].part.dump())
+
+
+def md5_named():
     signature = cms.ContentInfo.load(authenticode.certificate_blob(good[EXE]))
-    change(signature, signature["content"]["signer_infos"][0])
-    with tempfile.NamedTemporaryFile(suffix=".pem") as f:
-        f.write(pem.armor("PKCS7", signature.dump()))
-        f.flush()
-        return osslsigncode(unsigned_exe(), "attach-signature", "-CAfile", "/dev/null", "-sigin", f.name)
-
-
-def rfc3161_for_legacy(signature, primary):
-    """The legacy stamp and its authority's certificate out, an RFC 3161
-    stamp from the same authority, minted now, in their place: XP reads none."""
-    signature["content"]["certificates"] = cms.CertificateSet(
-        [c for c in signature["content"]["certificates"] if c.chosen.subject.native["common_name"] != "TSA"])
-    primary["unsigned_attrs"] = cms.CMSAttributes(
-        [a for a in primary["unsigned_attrs"] if a["type"].native != "counter_signature"] +
-        [cms.CMSAttribute({"type": "microsoft_time_stamp_token", "values": [PKI.token("tsa", primary["signature"].native)]})])
-
-
-def renamed_algorithm(signature, primary):
-    primary["signature_algorithm"] = {"algorithm": "md5_rsa"}
+    signature["content"]["signer_infos"][0]["signature_algorithm"] = {"algorithm": "md5_rsa"}
+    return attached(signature.dump())
 
 
 def unsigned_exe():
@@ -192,9 +178,9 @@ cases = [
         PKI.path("self-made-tsa.key"), "-TSA-time", "1600000000")})), FORM),
     ("stranger-nested", lambda n: release_writer(n, with_sums({**good, EXE: osslsigncode(
         good[EXE], "sign", *key("stranger"), "-h", "sha256", "-nest")})), FORM),
-    ("rfc3161-for-legacy", lambda n: release_writer(n, with_sums({**good, EXE: altered_signature(rfc3161_for_legacy)})),
+    ("rfc3161-for-legacy", lambda n: release_writer(n, with_sums({**good, EXE: attached(PKI.swapped_stamp(authenticode.certificate_blob(good[EXE]), 0))})),
      f"{FORM}signature 0: unsigned attributes (a legacy time stamp, which XP reads, or none"),
-    ("md5-named", lambda n: release_writer(n, with_sums({**good, EXE: altered_signature(renamed_algorithm)})),
+    ("md5-named", lambda n: release_writer(n, with_sums({**good, EXE: md5_named()})),
      f"{FORM}signature 0: signature algorithm differs"),
     ("padded-signature", lambda n: release_writer(n, with_sums({**good, EXE: padded})),
      f"{EXE}: differs from the commit's {EXE}"),

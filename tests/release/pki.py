@@ -122,6 +122,23 @@ class Pki:
     def token(self, tsa, signed):
         return cms.ContentInfo.load(self.rfc3161(tsa, self.query(signed)))
 
+    def swapped_stamp(self, blob, index):
+        """BLOB, a dual signature, with signature INDEX's stamp swapped for one
+        of the other kind, minted now by the same authority, whose
+        certificate goes where a legacy stamp's goes."""
+        signature = cms.ContentInfo.load(blob)
+        target = signature if index == 0 else [v for a in signature["content"]["signer_infos"][0]["unsigned_attrs"]
+                                                if a["type"].native == "microsoft_nested_signature" for v in a["values"]][0]
+        info, tsa = target["content"]["signer_infos"][0], self.certificate("tsa")
+        legacy = any(a["type"].native == "counter_signature" for a in info["unsigned_attrs"])
+        info["unsigned_attrs"] = cms.CMSAttributes(
+            [a for a in info["unsigned_attrs"] if a["type"].native not in ("counter_signature", "microsoft_time_stamp_token")]
+            + [{"type": "microsoft_time_stamp_token", "values": [self.token("tsa", info["signature"].native)]} if legacy else
+               {"type": "counter_signature", "values": [self.legacy("tsa", info["signature"].native)]}])
+        target["content"]["certificates"] = [c for c in target["content"]["certificates"] if c.chosen.dump() != tsa.dump()] + \
+            ([] if legacy else [cms.CertificateChoices({"certificate": tsa})])
+        return signature.dump()
+
     def legacy_reply(self, request):
         """The legacy protocol's answer: signed data whose signer info is the
         counter-signature over the signature value the request carries."""

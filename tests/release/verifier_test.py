@@ -200,25 +200,9 @@ def covered(primary):
 
 
 def swapped_stamps(blob):
-    """BLOB with each signature's stamp swapped for one of the other kind from
-    the same authority, minted now, its authority's certificate moved along."""
+    """BLOB with each signature's stamp swapped for one of the other kind."""
     for index in (0, 1):
-        signature = cms.ContentInfo.load(blob)
-        target = signature if index == 0 else unsigned_values(info(signature), "microsoft_nested_signature")[0]
-        value, tsa = info(target)["signature"].native, PKI.certificate("tsa").dump()
-        legacy_ = bool(unsigned_values(info(target), "counter_signature"))
-        info(target)["unsigned_attrs"] = cms.CMSAttributes(
-            [a for a in info(target)["unsigned_attrs"] if a["type"].native not in ("counter_signature", "microsoft_time_stamp_token")]
-            + [cms.CMSAttribute({"type": "microsoft_time_stamp_token", "values": [PKI.token("tsa", value)]}) if legacy_ else
-               cms.CMSAttribute({"type": "counter_signature", "values": [PKI.legacy("tsa", value)]})])
-        kept = [c for c in target["content"]["certificates"] if c.chosen.dump() != tsa]
-        target["content"]["certificates"] = cms.CertificateSet(kept + ([] if legacy_ else [cms.CertificateChoices(
-            {"certificate": PKI.certificate("tsa")})]))
-        yield f"signature {index}'s stamp swapped for one of the other kind", signature.dump()
-
-
-def unsigned_values(signer_info, kind):
-    return [v for a in signer_info["unsigned_attrs"] if a["type"].native == kind for v in a["values"]]
+        yield f"signature {index}'s stamp swapped for one of the other kind", PKI.swapped_stamp(blob, index)
 
 
 def variants(blob):
