@@ -10,6 +10,8 @@ set -euo pipefail
 action=${1:?usage: session.sh start|stop SESSION_DIR [PREFIX]}
 session=${2:?usage: session.sh start|stop SESSION_DIR [PREFIX]}
 wineserver=/usr/lib/wine/wineserver
+# shellcheck source=env.sh
+. "$(dirname "$0")/env.sh"
 
 stop_pid() {  # PID file: TERM, then KILL if it does not go within 10 s
     local file=$1 pid
@@ -58,7 +60,7 @@ start)
     prefix=${3:?usage: session.sh start SESSION_DIR PREFIX}
     "$0" stop "$session"
     mkdir -p "$session"
-    export WINEPREFIX=$prefix
+    wine_env "$prefix"
     # Xvfb picks a free display and writes its number to fd 3 once it takes
     # connections. The file is emptied first, here: the background job opens
     # (and empties) it only once it gets to run, which on a loaded machine
@@ -93,7 +95,8 @@ stop)
     # every Wine process in it along (services and desktop included), where
     # a signal to the server alone would leave them orphaned.
     if [ -f "$session/env" ] && [ -f "$session/wineserver.pid" ]; then
-        WINEPREFIX=$(sed -n 's/^WINEPREFIX=//p' "$session/env") "$wineserver" -k 2>/dev/null || true
+        wine_env "$(sed -n 's/^WINEPREFIX=//p' "$session/env")"
+        "$wineserver" -k 2>/dev/null || true
     fi
     stop_pid "$session/wineserver.pid"
     stop_pid "$session/xvfb.pid"

@@ -18,11 +18,14 @@ session=${3:?$usage}
 probe_exe=${4:?$usage}
 source=$(cd "$(dirname "$0")/../.." && pwd)
 
+# shellcheck source=../../scripts/wine/env.sh
+. "$source/scripts/wine/env.sh"
 set -a
 # shellcheck disable=SC1091
 . "$session/env"
 set +a
-export WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL=zh_CN.UTF-8
+wine_env "$WINEPREFIX"
+export LC_ALL=$wine_locale
 
 wine=/usr/lib/wine/wine64
 app=$build/KZviVIVaru.exe
