@@ -248,19 +248,23 @@ expect_reserved_words_zero() {
 # The program's calls on the MMI's key, in order, from a relay trace (the
 # prefix limits it to creating, setting, flushing and closing keys): the
 # key's creation, then every call handed the key's handle (which the first
-# set names) up to its close, after which the handle may name another key.
+# set names), each set with the name of its value, up to the close, after
+# which the handle may name another key.
 relay_calls_on_user_key() {  # relay-log
     local key
     key=$(sed -nE 's/.*:Call advapi32\.RegSetValueExA\(([0-9a-f]+),[^ ]* "UserKeyLevel1".*/\1/p' "$1" | head -n1)
     sed -nE -e '/:Call advapi32\.RegCreateKeyA\(.*Mmi\\\\User"/s/.*(RegCreateKeyA).*/\1/p' \
+        -e "s/.*:Call advapi32\.(RegSetValueEx[AW])\(${key:-none},[^ ]* L?\"([^\"]*)\".*/\1:\2/p" \
         -e "s/.*:Call advapi32\.(Reg[A-Za-z]+)\(${key:-none}[,)].*/\1/p" "$1" | sed '/^RegCloseKey$/q'
 }
 
 # Durable before confirmed: by the time the confirmation is on screen the
-# nine values have been written, the key flushed to the disk, and closed.
+# nine values have been written, in the MMI's order, the key flushed to the
+# disk, and closed.
 expect_flushed_before_confirmation() {  # relay log captured with the box up
     expect_eq "registry calls made while the confirmation is up" \
-        "RegCreateKeyA $(printf 'RegSetValueExA %.0s' 1 2 3 4 5 6 7 8 9)RegFlushKey RegCloseKey" \
+        "RegCreateKeyA $(for n in 1 2 3; do printf 'RegSetValueExA:%s ' "UserKeyLevel$n" "UserKey$n" \
+            "UserApplication$n"; done)RegFlushKey RegCloseKey" \
         "$(relay_calls_on_user_key "$1" | tr '\n' ' ' | sed 's/ $//')"
 }
 
