@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "RecordingRegistry.h"
+#include "app/DllSearch.h"
 #include "app/Program.h"
 
 namespace kz::test {
@@ -124,6 +125,17 @@ TEST_F(ProgramRun, LoopThatEndsEarlyTakesTheWindowAlong) {
         ::SetWindowLongPtrW(left, GWLP_USERDATA, 0);
         ::DestroyWindow(left);
     }
+}
+
+// Where kernel32 lacks SetDefaultDllDirectories (XP, Vista, 7 without
+// KB2533623) the DLL directory is emptied, which takes the current folder out
+// of the search. This exe stands in for such a kernel32.
+TEST(DllSearch, WithoutSetDefaultDllDirectoriesTheDllDirectoryIsEmptied) {
+    ASSERT_TRUE(::SetDllDirectoryW(L"C:\\before"));
+    RestrictDllSearchToSystem32(::GetModuleHandleW(nullptr));
+    wchar_t directory[MAX_PATH] = L"unread";
+    EXPECT_EQ(::GetDllDirectoryW(MAX_PATH, directory), 0u);
+    EXPECT_STREQ(directory, L"");
 }
 
 }  // namespace

@@ -268,6 +268,18 @@ expect_flushed_before_confirmation() {  # relay log captured with the box up
         "$(relay_calls_on_user_key "$1" | tr '\n' ' ' | sed 's/ $//')"
 }
 
+# The program's first calls, from a relay trace: the DLL search limited to
+# System32 (LOAD_LIBRARY_SEARCH_SYSTEM32) through SetDefaultDllDirectories,
+# which Wine's kernel32 has, before the common controls or anything else is
+# loaded. (On x64 only the register's low 32 bits are the DWORD.)
+expect_dll_search_limited_first() {  # relay-log
+    expect_eq "DLL search limited to System32 before anything else" \
+        "SetDefaultDllDirectories(00000800) InitCommonControlsEx" \
+        "$(sed -nE -e 's/^[0-9a-f]+:Call [A-Za-z0-9]+\.(SetDefaultDllDirectories)\([0-9a-f]*([0-9a-f]{8})\).*/\1(\2)/p' \
+            -e 's/^[0-9a-f]+:Call [A-Za-z0-9]+\.(SetDllDirectoryW|InitCommonControlsEx)\(.*/\1/p' "$1" |
+            tr '\n' ' ' | sed 's/ $//')"
+}
+
 # After a press: the confirmation exactly as the operator reads it, OK
 # pressed on the keyboard, a clean exit, and the nine values in the registry.
 # A command given is run while the box is up, with the box's X window id.
@@ -399,6 +411,7 @@ press)  # the operator's whole errand: click, read, OK
     click_button 0
     relay_while_box_up() { cp "$artifacts/app.log" "$artifacts/relay-at-confirmation.log"; }
     expect_confirmation_and_restore relay_while_box_up
+    expect_dll_search_limited_first "$artifacts/relay-at-confirmation.log"
     expect_flushed_before_confirmation "$artifacts/relay-at-confirmation.log"
     expect_labels_stored_through "labels stored in code page 936 (ANSI entry point, 14 bytes)" \
         RegSetValueExA:0000000e
