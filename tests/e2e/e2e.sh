@@ -280,6 +280,14 @@ expect_dll_search_limited_first() {  # relay-log
             tr '\n' ' ' | sed 's/ $//')"
 }
 
+# The type of each message box the program showed, from a relay trace: its
+# buttons, and the icon and sound that come with it.
+expect_message_boxes() {  # what relay-log type...
+    expect_eq "$1" "${*:3}" \
+        "$(sed -nE 's/^[0-9a-f]+:Call user32\.MessageBoxW\(.*,[0-9a-f]*([0-9a-f]{8})\) ret=.*/\1/p' "$2" |
+            tr '\n' ' ' | sed 's/ $//')"
+}
+
 # After a press: the confirmation exactly as the operator reads it, OK
 # pressed on the keyboard, a clean exit, and the nine values in the registry.
 # A command given is run while the box is up, with the box's X window id.
@@ -311,7 +319,7 @@ box=
 press_refused() {
     probe reset
     expect_eq "volatile vendor key made" "" "$(probe volatile)"
-    start_app
+    start_app WINEDEBUG=+relay
     wait_x_window "$kCaption" 20 >/dev/null || fail "the main window did not appear"
     wait_ready "$kCaption" 10 || fail "the button never took the focus"
     click_button 0
@@ -413,6 +421,8 @@ press)  # the operator's whole errand: click, read, OK
     expect_confirmation_and_restore relay_while_box_up
     expect_dll_search_limited_first "$artifacts/relay-at-confirmation.log"
     expect_flushed_before_confirmation "$artifacts/relay-at-confirmation.log"
+    expect_message_boxes "the confirmation: OK, information icon (MB_OK | MB_ICONINFORMATION)" \
+        "$artifacts/relay-at-confirmation.log" 00000040
     expect_labels_stored_through "labels stored in code page 936 (ANSI entry point, 14 bytes)" \
         RegSetValueExA:0000000e
     ;;
@@ -442,6 +452,7 @@ refused)  # a registry that refuses the key: the error box, not the confirmation
             expect_true "error text names: $needle" grep -qF -- "$needle" <<<"$text"
         done
         expect_true "no confirmation shown" test -z "$(xdotool search --onlyvisible --name "^$kRestartTitle\$")"
+        expect_message_boxes "the error box: OK, error icon (MB_OK | MB_ICONERROR)" "$artifacts/app.log" 00000010
         press_key "$box" Return
     else
         fail "no error box titled $kFailureTitle"
