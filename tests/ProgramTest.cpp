@@ -111,6 +111,15 @@ TEST_F(ProgramRun, SecondPressQueuedBehindTheFirstNeitherRestoresNorConfirmsAgai
     EXPECT_EQ(::FindWindowW(kFrmMainClass, nullptr), nullptr);
 }
 
+TEST_F(ProgramRun, FailedFlushIsNotConfirmedAndEndsWithExitCodeOne) {
+    // The values may not have reached the disk: a restart of the MMI, or of
+    // the machine, could lose them.
+    boxesShown = 0;
+    registry.FailFlush(win_error::kRegistryIo);
+    EXPECT_EQ(RunWithHook(PressTwiceAndConfirm), 1);
+    EXPECT_EQ(boxesShown, 1);  // the error box
+}
+
 TEST_F(ProgramRun, WindowWithoutItsButtonIsNotShownAndEndsWithExitCodeOne) {
     EXPECT_EQ(RunWithHook(RefuseButtons), 1);
     EXPECT_EQ(::FindWindowW(kFrmMainClass, nullptr), nullptr) << "a window without its button was left";
