@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "RecordingRegistry.h"
+#include "app/DllSearch.h"
 #include "app/Program.h"
 
 namespace kz::test {
@@ -110,6 +111,15 @@ TEST_F(ProgramRun, SecondPressQueuedBehindTheFirstNeitherRestoresNorConfirmsAgai
     EXPECT_EQ(::FindWindowW(kFrmMainClass, nullptr), nullptr);
 }
 
+TEST_F(ProgramRun, FailedFlushIsNotConfirmedAndEndsWithExitCodeOne) {
+    // The values may not have reached the disk: a restart of the MMI, or of
+    // the machine, could lose them.
+    boxesShown = 0;
+    registry.FailFlush(win_error::kRegistryIo);
+    EXPECT_EQ(RunWithHook(PressTwiceAndConfirm), 1);
+    EXPECT_EQ(boxesShown, 1);  // the error box
+}
+
 TEST_F(ProgramRun, WindowWithoutItsButtonIsNotShownAndEndsWithExitCodeOne) {
     EXPECT_EQ(RunWithHook(RefuseButtons), 1);
     EXPECT_EQ(::FindWindowW(kFrmMainClass, nullptr), nullptr) << "a window without its button was left";
@@ -124,6 +134,17 @@ TEST_F(ProgramRun, LoopThatEndsEarlyTakesTheWindowAlong) {
         ::SetWindowLongPtrW(left, GWLP_USERDATA, 0);
         ::DestroyWindow(left);
     }
+}
+
+// Where kernel32 lacks SetDefaultDllDirectories (XP, Vista, 7 without
+// KB2533623) the DLL directory is emptied, which takes the current folder out
+// of the search. This exe stands in for such a kernel32.
+TEST(DllSearch, WithoutSetDefaultDllDirectoriesTheDllDirectoryIsEmptied) {
+    ASSERT_TRUE(::SetDllDirectoryW(L"C:\\before"));
+    RestrictDllSearchToSystem32(::GetModuleHandleW(nullptr));
+    wchar_t directory[MAX_PATH] = L"unread";
+    EXPECT_EQ(::GetDllDirectoryW(MAX_PATH, directory), 0u);
+    EXPECT_STREQ(directory, L"");
 }
 
 }  // namespace

@@ -242,6 +242,8 @@ TEST_F(RealRegistry, KeyThatCannotBeCreatedLeavesEveryValueUnwritten) {
     EXPECT_EQ(result.firstError, static_cast<WinError>(ERROR_CHILD_MUST_BE_VOLATILE));
     EXPECT_EQ(result.unwritten, 0x1FFu);
     EXPECT_TRUE(ReadAllValues(kUserKey).empty());
+    // The flush that follows has no key either: advapi32's refusal comes back.
+    EXPECT_EQ(SystemRegistry().FlushKey(RegKeyHandle::Empty), static_cast<WinError>(ERROR_INVALID_HANDLE));
 }
 
 }  // namespace

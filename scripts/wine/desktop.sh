@@ -3,17 +3,17 @@
 # display, in a prefix of their own, pressed the way an operator presses it.
 
 desktop_scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=env.sh
+. "$desktop_scripts/env.sh"
 
-# desktop_wine ARG...: Wine in the Chinese locale, for the code page the
-# program is made for. The locale goes to Wine alone: a shell that was already
-# running when deps.sh generated it cannot switch to it (and would say so).
-desktop_wine() { env LC_ALL=zh_CN.UTF-8 /usr/lib/wine/wine64 "$@"; }
+# desktop_wine ARG...: Wine in the program's locale.
+desktop_wine() { env LC_ALL="$wine_locale" /usr/lib/wine/wine64 "$@"; }
 app_pid=
 
 # desktop_prefix PREFIX: makes the prefix when missing and points Wine at it.
 desktop_prefix() {
     [ -f "$1/user.reg" ] || "$desktop_scripts/prefix.sh" create "$1"
-    export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+    wine_env "$1"
 }
 
 # desktop_start PREFIX SESSION: desktop_prefix, then the display and the

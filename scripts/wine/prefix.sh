@@ -8,8 +8,11 @@ action=${1:?usage: prefix.sh create|remove DIR}
 prefix=${2:?usage: prefix.sh create|remove DIR}
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
+scripts=$(dirname "$(readlink -f "$0")")
 
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+# shellcheck source=env.sh
+. "$scripts/env.sh"
+wine_env "$prefix"
 
 case $action in
 create)
@@ -20,7 +23,7 @@ create)
     # Decorations and fonts for the window tests (harmless for the others).
     # regedit reads a .reg file as UTF-16 only when it starts with the BOM.
     settings=$prefix/drive_c/prefix.reg
-    { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$(dirname "$(readlink -f "$0")")/prefix.reg"; } >"$settings"
+    { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$scripts/prefix.reg"; } >"$settings"
     env -u DISPLAY "$wine" regedit /S 'C:\prefix.reg' >/dev/null 2>&1
     rm -f "$settings"
     "$wineserver" -w

@@ -18,11 +18,14 @@ session=${3:?$usage}
 probe_exe=${4:?$usage}
 source=$(cd "$(dirname "$0")/../.." && pwd)
 
+# shellcheck source=../../scripts/wine/env.sh
+. "$source/scripts/wine/env.sh"
 set -a
 # shellcheck disable=SC1091
 . "$session/env"
 set +a
-export WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL=zh_CN.UTF-8
+wine_env "$WINEPREFIX"
+export LC_ALL=$wine_locale
 
 wine=/usr/lib/wine/wine64
 app=$build/KZviVIVaru.exe
@@ -245,20 +248,44 @@ expect_reserved_words_zero() {
 # The program's calls on the MMI's key, in order, from a relay trace (the
 # prefix limits it to creating, setting, flushing and closing keys): the
 # key's creation, then every call handed the key's handle (which the first
-# set names) up to its close, after which the handle may name another key.
+# set names), each set with the name of its value, up to the close, after
+# which the handle may name another key.
 relay_calls_on_user_key() {  # relay-log
     local key
     key=$(sed -nE 's/.*:Call advapi32\.RegSetValueExA\(([0-9a-f]+),[^ ]* "UserKeyLevel1".*/\1/p' "$1" | head -n1)
     sed -nE -e '/:Call advapi32\.RegCreateKeyA\(.*Mmi\\\\User"/s/.*(RegCreateKeyA).*/\1/p' \
+        -e "s/.*:Call advapi32\.(RegSetValueEx[AW])\(${key:-none},[^ ]* L?\"([^\"]*)\".*/\1:\2/p" \
         -e "s/.*:Call advapi32\.(Reg[A-Za-z]+)\(${key:-none}[,)].*/\1/p" "$1" | sed '/^RegCloseKey$/q'
 }
 
 # Durable before confirmed: by the time the confirmation is on screen the
-# nine values have been written, the key flushed to the disk, and closed.
+# nine values have been written, in the MMI's order, the key flushed to the
+# disk, and closed.
 expect_flushed_before_confirmation() {  # relay log captured with the box up
     expect_eq "registry calls made while the confirmation is up" \
-        "RegCreateKeyA $(printf 'RegSetValueExA %.0s' 1 2 3 4 5 6 7 8 9)RegFlushKey RegCloseKey" \
+        "RegCreateKeyA $(for n in 1 2 3; do printf 'RegSetValueExA:%s ' "UserKeyLevel$n" "UserKey$n" \
+            "UserApplication$n"; done)RegFlushKey RegCloseKey" \
         "$(relay_calls_on_user_key "$1" | tr '\n' ' ' | sed 's/ $//')"
+}
+
+# The program's first calls, from a relay trace: the DLL search limited to
+# System32 (LOAD_LIBRARY_SEARCH_SYSTEM32) through SetDefaultDllDirectories,
+# which Wine's kernel32 has, before the common controls or anything else is
+# loaded. (On x64 only the register's low 32 bits are the DWORD.)
+expect_dll_search_limited_first() {  # relay-log
+    expect_eq "DLL search limited to System32 before anything else" \
+        "SetDefaultDllDirectories(00000800) InitCommonControlsEx" \
+        "$(sed -nE -e 's/^[0-9a-f]+:Call [A-Za-z0-9]+\.(SetDefaultDllDirectories)\([0-9a-f]*([0-9a-f]{8})\).*/\1(\2)/p' \
+            -e 's/^[0-9a-f]+:Call [A-Za-z0-9]+\.(SetDllDirectoryW|InitCommonControlsEx)\(.*/\1/p' "$1" |
+            tr '\n' ' ' | sed 's/ $//')"
+}
+
+# The type of each message box the program showed, from a relay trace: its
+# buttons, and the icon and sound that come with it.
+expect_message_boxes() {  # what relay-log type...
+    expect_eq "$1" "${*:3}" \
+        "$(sed -nE 's/^[0-9a-f]+:Call user32\.MessageBoxW\(.*,[0-9a-f]*([0-9a-f]{8})\) ret=.*/\1/p' "$2" |
+            tr '\n' ' ' | sed 's/ $//')"
 }
 
 # After a press: the confirmation exactly as the operator reads it, OK
@@ -292,7 +319,7 @@ box=
 press_refused() {
     probe reset
     expect_eq "volatile vendor key made" "" "$(probe volatile)"
-    start_app
+    start_app WINEDEBUG=+relay
     wait_x_window "$kCaption" 20 >/dev/null || fail "the main window did not appear"
     wait_ready "$kCaption" 10 || fail "the button never took the focus"
     click_button 0
@@ -392,7 +419,10 @@ press)  # the operator's whole errand: click, read, OK
     click_button 0
     relay_while_box_up() { cp "$artifacts/app.log" "$artifacts/relay-at-confirmation.log"; }
     expect_confirmation_and_restore relay_while_box_up
+    expect_dll_search_limited_first "$artifacts/relay-at-confirmation.log"
     expect_flushed_before_confirmation "$artifacts/relay-at-confirmation.log"
+    expect_message_boxes "the confirmation: OK, information icon (MB_OK | MB_ICONINFORMATION)" \
+        "$artifacts/relay-at-confirmation.log" 00000040
     expect_labels_stored_through "labels stored in code page 936 (ANSI entry point, 14 bytes)" \
         RegSetValueExA:0000000e
     ;;
@@ -422,6 +452,7 @@ refused)  # a registry that refuses the key: the error box, not the confirmation
             expect_true "error text names: $needle" grep -qF -- "$needle" <<<"$text"
         done
         expect_true "no confirmation shown" test -z "$(xdotool search --onlyvisible --name "^$kRestartTitle\$")"
+        expect_message_boxes "the error box: OK, error icon (MB_OK | MB_ICONERROR)" "$artifacts/app.log" 00000010
         press_key "$box" Return
     else
         fail "no error box titled $kFailureTitle"

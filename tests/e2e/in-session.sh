@@ -9,12 +9,15 @@
 set -uo pipefail
 session=${1:?usage: in-session.sh SESSION_DIR COMMAND...}
 shift
+# shellcheck source=../../scripts/wine/env.sh
+. "$(dirname "$0")/../../scripts/wine/env.sh"
 set -a
 # shellcheck disable=SC1091
 . "$session/env"
 set +a
+wine_env "$WINEPREFIX"
 output=$session/in-session.$$.log
-"$@" </dev/null >"$output" 2>&1
+env LC_ALL="$wine_locale" "$@" </dev/null >"$output" 2>&1
 status=$?
 tr -d '\r' <"$output"
 rm -f "$output"
