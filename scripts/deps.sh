@@ -12,7 +12,7 @@ set -euo pipefail
 
 need=${1:-test}
 # What the tests take beyond packages from the machine's own apt sources.
-machine=$(dirname "$(readlink -f "$0")")/test-machine.sh
+machine=$(dirname "$(readlink -f "$0")")/wine/machine.sh
 # The build root (mmdebstrap, and for a user who is not root its
 # fakechroot mode), the sandbox, the commit to build.
 build=(mmdebstrap fakechroot fakeroot bubblewrap git)

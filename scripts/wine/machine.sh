@@ -1,12 +1,12 @@
 #!/bin/bash
 # Makes a Debian 12 machine able to run the tests, beyond the packages its own
-# apt sources give: 32-bit Wine and the emulator that runs it, a newer
-# osslsigncode, the locales. deps.sh test runs it.
+# apt sources give: 32-bit Wine and the emulator that runs it, the locales of
+# Wine's code pages, and a newer osslsigncode. deps.sh test runs it.
 #
-#   setup.sh missing    what the machine lacks, a line each (any user)
-#   setup.sh sources    as root: makes apt know the i386 architecture and
+#   machine.sh missing  what the machine lacks, a line each (any user)
+#   machine.sh sources  as root: makes apt know the i386 architecture and
 #                       bookworm-backports, before packages are installed
-#   setup.sh            adds what is missing (as root), then makes sure i386
+#   machine.sh          adds what is missing (as root), then makes sure i386
 #                       programs run
 set -euo pipefail
 
@@ -89,7 +89,7 @@ sources)
     exit 0 ;;
 '') ;;
 *)
-    echo "usage: setup.sh [missing|sources]" >&2
+    echo "usage: machine.sh [missing|sources]" >&2
     exit 2 ;;
 esac
 
