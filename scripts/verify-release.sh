@@ -4,10 +4,13 @@
 # release", says what is compared and checked, and the KZ_VERIFY_* settings.
 #
 #   verify-release.sh ZIP... [COMMIT]     (COMMIT: a tag or hash; default HEAD)
-trap 'echo "verify-release: interrupted; nothing verified" >&2; exit 130' INT TERM HUP
-set -euo pipefail
-top=$(dirname "$0")/..
-"$top/scripts/deps.sh" verify >&2
+child=
+trap '[ -z "$child" ] || kill "$child" 2>/dev/null; echo "verify-release: interrupted; nothing verified" >&2; exit 130' INT TERM HUP
+case $0 in */*) top=${0%/*}/.. ;; *) top=.. ;; esac
+# In the background and waited for, so that a signal ends the wait at once.
+"$top/scripts/deps.sh" verify >&2 &
+child=$!
+wait "$child" || exit
 # Blocked until the verifier's handler is in place, so that one sent at any
 # moment ends it as an interrupt does.
 exec env --block-signal=INT,TERM,HUP /usr/bin/python3 -I "$top/release/verify.py" "$@"

@@ -208,6 +208,8 @@ interrupt() {  # WHEN DELAY SIGNAL...: the verifier, interrupted by each SIGNAL 
         esac
         sleep 0.01
     done
+    local seen
+    seen="$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null| cut -c1-60), child $(cat "/proc/$pid/task/$pid/children" 2>/dev/null)"
     sleep "$delay"
     for stop; do kill -"$stop" "$pid" 2>/dev/null; sleep 0.02; done
     wait "$pid"
@@ -220,7 +222,7 @@ interrupt() {  # WHEN DELAY SIGNAL...: the verifier, interrupted by each SIGNAL 
         rm -rf "${work:?}"/verifier-tmp/*  # a KILL leaves the verifier's folder, and only that
     elif [ $status -ne 130 ] || ! grep -q 'interrupted' "$work/stopped.log" || grep -q Traceback "$work/stopped.log" ||
         [ -n "$(ls -A "$work/verifier-tmp")" ]; then
-        echo "status $status, $(ls -A "$work/verifier-tmp" | wc -l) files left: $(tail -n 3 "$work/stopped.log")"
+        echo "status $status, $(ls -A "$work/verifier-tmp" | wc -l) files left, signalled at [$seen]: $(tail -n 3 "$work/stopped.log")"
     fi
 }
 for stops in INT TERM HUP "INT INT INT" "TERM TERM HUP" "HUP INT TERM" KILL; do
