@@ -195,14 +195,16 @@ sleep 1
 
 interrupt() {  # WHEN DELAY SIGNAL...: the verifier, interrupted by each SIGNAL in turn DELAY seconds after WHEN:
     # its shell runs deps.sh (its trap set), its Python runs, or its build has started
-    local when=$1 delay=$2 status
+    local when=$1 delay=$2 status argv
     shift 2
     verifier "$src/scripts/verify-release.sh" "${real[0]}" slow-probe >"$work/stopped.log" 2>&1 &
     local pid=$!
     for _ in $(seq 6000); do
         case $when in
-        shell) [[ $(readlink "/proc/$pid/exe") == */bash ]] && grep -qa verify-release.sh "/proc/$pid/cmdline" &&
-            [ -n "$(cat "/proc/$pid/task/$pid/children" 2>/dev/null)" ] && break ;;
+        shell)  # its own command line, read once: the processes before it in the chain name it too
+            mapfile -d '' -t argv 2>/dev/null <"/proc/$pid/cmdline"
+            [[ ${argv[0]:-} == */bash && ${argv[1]:-} == */verify-release.sh ]] &&
+                [ -n "$(cat "/proc/$pid/task/$pid/children" 2>/dev/null)" ] && break ;;
         python) [[ $(readlink "/proc/$pid/exe") == */python3* ]] && break ;;
         started) grep -q 'build: probe: started' "$work/stopped.log" && break ;;
         esac
