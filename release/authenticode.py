@@ -35,6 +35,11 @@ DIGESTS = {"sha1": "1.3.14.3.2.26", "sha256": "2.16.840.1.101.3.4.2.1",
 BY_LENGTH = {hashlib.new(name).digest_size: name for name in DIGESTS}
 ECDSA = {"sha1": "1.2.840.10045.4.1", "sha256": "1.2.840.10045.4.3.2",
          "sha384": "1.2.840.10045.4.3.3", "sha512": "1.2.840.10045.4.3.4"}
+# The orders of the curves Windows checks ECDSA signatures on.
+ORDERS = {"secp256r1": int("FFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551", 16),
+          "secp384r1": int("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFC7634D81F4372DDF581A0DB248B0A77AECEC196ACCC52973", 16),
+          "secp521r1": int("1FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFA51868783BF2F966B7FCC0148F709A5"
+                           "D03BB5C9B8899C47AEBB6FB71E91386409", 16)}
 LIFETIME_SIGNING = "1.3.6.1.4.1.311.10.3.13"
 LARGEST = 64 << 10  # bytes of a signature: a release's, chains and stamps included, is about 7 KiB
 NULL = b"\5\0"
@@ -120,7 +125,7 @@ class Signer:
     """A signer info: who signed, with which digest, the chain its signature
     carries, and its part of the one form."""
 
-    def __init__(self, name, info, pool, unsigned_parts=(), described=""):
+    def __init__(self, name, info, pool, unsigned_parts=(), described="", stamped=False):
         self.name, self.info, sid = name, info, info["sid"]
         if sid.name != "issuer_and_serial_number":
             raise Unreadable(f"{name}: its signer is named by a key identifier, which a release's is not")
@@ -139,9 +144,19 @@ class Signer:
             if not issuers:
                 break
             self.chain.append(min(issuers, key=lambda c: c.dump()))
-        kind = self.certificate.public_key.algorithm
+        kind, value = self.certificate.public_key.algorithm, info["signature"].native
         if kind not in ("rsa", "ec"):
             raise Unreadable(f"{name}: its signer's key is {kind}, which no release's is")
+        if kind == "ec":
+            curve = self.certificate.public_key.curve
+            order = ORDERS.get(curve[1]) if curve[0] == "named" else None
+            if not order:
+                raise Unreadable(f"{name}: its signer's key is on a curve that Windows does not check signatures on")
+            # ECDSA's (r, s) has a twin, (r, n - s), that verifies as well and
+            # that anyone can make. Where no stamp covers the value, the form
+            # takes the lower s; where one does, the stamp pins it.
+            r, s = algos.DSASignature.load(value).native.values()
+            value = value if stamped else algos.DSASignature({"r": r, "s": min(s, order - s)}).dump()
         tbs = self.certificate["tbs_certificate"]
         self.part = sequence(
             f"{name}: signer info", core.Integer(1).dump(),
@@ -150,7 +165,7 @@ class Signer:
             Part(f"{name}: signed attributes", 0, info["signed_attrs"].contents, tagged=True),
             sequence(f"{name}: signature algorithm",  # as OpenSSL writes it
                      *([oid("1.2.840.113549.1.1.1"), NULL] if kind == "rsa" else [oid(ECDSA[self.digest])])),
-            core.OctetString(info["signature"].native).dump(),
+            core.OctetString(value).dump(),
             *([Part(f"{name}: unsigned attributes{described}", 1, *unsigned_parts, tagged=True, sort=True)]
               if unsigned_parts else []))
 
@@ -205,7 +220,7 @@ class Signature:
         parts += [attribute_part(f"{name}'s nested signature", NESTED, n.part) for n in self.nested]
         described = f" ({'a legacy time stamp, which XP reads,' if self.kind == LEGACY else 'an RFC 3161 time stamp'}" \
             f" or none{', and the nested signature' if self.nested else ''})"
-        self.signer = Signer(name, info, pool, parts, described)
+        self.signer = Signer(name, info, pool, parts, described, stamped=bool(stamps))
         self.part = signed_data(name, 1, digest, SPC, parser.emit(0, 1, 16, self.content.contents),
                                 self.signer.chain + authority, self.signer.part)
 

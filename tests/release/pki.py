@@ -46,6 +46,8 @@ PLAN = {
     "tsa": ("TSA", "tsa-root", [("extended_key_usage", ["time_stamping"], True)]),
     "tsa-without-usage": ("TSA", "tsa-root", []),
     "self-made-tsa": ("TSA", None, [("extended_key_usage", ["time_stamping"], True)]),
+    "ec-vendor": ("EC vendor", "ca", [("extended_key_usage", ["code_signing"], False)]),  # ec-: a P-256 key
+    "ec-tsa": ("EC TSA", "tsa-root", [("extended_key_usage", ["time_stamping"], True)]),
 }
 
 
@@ -73,7 +75,8 @@ class Pki:
             serial = int.from_bytes(hashlib.sha256(f"{subject}/{issuer and PLAN[issuer][0]}".encode()).digest()[:8], "big")
             key = name if name != "copy" else "ca"
             if not os.path.exists(self.path(f"{key}.key")):
-                self.openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", f"{key}.key")
+                self.openssl("genpkey", *(["-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256"] if key.startswith("ec-")
+                                          else ["-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048"]), "-out", f"{key}.key")
             public = keys.PublicKeyInfo.load(self.openssl("pkey", "-in", f"{key}.key", "-pubout", "-outform", "DER"))
             start, end = validity or (-6 * HOUR, 48 * HOUR)
             algorithm = {"algorithm": "sha256_rsa"}
@@ -101,7 +104,7 @@ class Pki:
         return cms.SignerInfo({
             "version": "v1", "digest_algorithm": {"algorithm": "sha1"}, "signed_attrs": attributes,
             "sid": {"issuer_and_serial_number": {"issuer": authority.issuer, "serial_number": authority.serial_number}},
-            "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"},
+            "signature_algorithm": {"algorithm": "sha1_ecdsa" if tsa.startswith("ec-") else "rsassa_pkcs1v15"},
             "signature": self.sign(tsa, b"\x31" + attributes.dump()[1:], "sha1")})
 
     def rfc3161(self, tsa, query, token=True):
