@@ -95,6 +95,16 @@ def first_difference(part, given):
     return part.name  # its tag, its length's encoding, or what it holds beyond the form
 
 
+def lower_s(value, order=None):
+    """An ECDSA signature value with the lower s of its twins: (r, n - s)
+    verifies as (r, s) does, and anyone can make the one of the other. Where
+    the key is not at hand, its curve is the smallest whose order exceeds r
+    and s, which a genuine value on a larger curve misses by 2**-256."""
+    r, s = algos.DSASignature.load(value).native.values()
+    order = order or next((n for n in sorted(ORDERS.values()) if max(r, s) < n), None)
+    return algos.DSASignature({"r": r, "s": min(s, order - s)}).dump() if order else value
+
+
 def attribute(info, name):
     """The one value of a signed attribute, or None."""
     values = [a["values"] for a in info["signed_attrs"] if a["type"].native == name]
@@ -152,11 +162,7 @@ class Signer:
             order = ORDERS.get(curve[1]) if curve[0] == "named" else None
             if not order:
                 raise Unreadable(f"{name}: its signer's key is on a curve that Windows does not check signatures on")
-            # ECDSA's (r, s) has a twin, (r, n - s), that verifies as well and
-            # that anyone can make. Where no stamp covers the value, the form
-            # takes the lower s; where one does, the stamp pins it.
-            r, s = algos.DSASignature.load(value).native.values()
-            value = value if stamped else algos.DSASignature({"r": r, "s": min(s, order - s)}).dump()
+            value = value if stamped else lower_s(value, order)  # a stamp covers it as it is
         tbs = self.certificate["tbs_certificate"]
         self.part = sequence(
             f"{name}: signer info", core.Integer(1).dump(),
@@ -170,18 +176,24 @@ class Signer:
               if unsigned_parts else []))
 
 
-def signed_data(name, version, digest, content_type, content, chain, signer_part):
+def signed_data(name, version, digest, content_type, content, chain, signer_part, pinned=None):
     """A ContentInfo of signed data, its certificates each once, sorted, each
     with the algorithm its issuer signed in its body (the copy outside the
-    body is covered by nothing)."""
+    body is covered by nothing), and an ECDSA issuer's signature with the
+    lower s, but for the PINNED one, whose digest a token's signed
+    attributes carry."""
     chain = {c.dump(): c for c in chain}.values()
+
+    def value(c):
+        ecdsa = c["tbs_certificate"]["signature"]["algorithm"].dotted in ECDSA.values()
+        return lower_s(c["signature_value"].native) if ecdsa and c is not pinned else c["signature_value"].native
     return sequence(name, oid(SIGNED_DATA), Part(name, 0, sequence(
         f"{name}: signed data", core.Integer(version).dump(),
         Part(f"{name}: digest algorithms", 17, sequence(f"{name}: digest", oid(DIGESTS[digest]), NULL)),
         sequence(f"{name}: content", oid(content_type), Part(f"{name}: content", 0, content, tagged=True)),
         Part(f"{name}: certificates", 0, *(sequence(
             f"{name}: certificates: {c.subject.human_friendly}", c["tbs_certificate"].dump(),
-            c["tbs_certificate"]["signature"].dump(), parser.emit(0, 0, 3, b"\0" + c["signature_value"].native))
+            c["tbs_certificate"]["signature"].dump(), parser.emit(0, 0, 3, b"\0" + value(c)))
             for c in chain), tagged=True, sort=True),
         Part(f"{name}: signer infos", 17, signer_part)), tagged=True))
 
@@ -237,7 +249,7 @@ class Token:
         self.signer = Signer(name, data["signer_infos"][0], certificates(data))
         self.info, self.chain = tsp.TSTInfo.load(content.contents), self.signer.chain
         self.part = signed_data(name, 3, self.signer.digest, TST_INFO, core.OctetString(content.contents).dump(),
-                                self.chain, self.signer.part)
+                                self.chain, self.signer.part, pinned=self.signer.certificate)
 
 
 def form(blob):

@@ -19,7 +19,7 @@ import subprocess
 import sys
 import tempfile
 
-from asn1crypto import cms, keys, parser, pem, x509
+from asn1crypto import algos, cms, keys, parser, pem, x509
 
 NOW = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
 HOUR = datetime.timedelta(hours=1)
@@ -46,9 +46,13 @@ PLAN = {
     "tsa": ("TSA", "tsa-root", [("extended_key_usage", ["time_stamping"], True)]),
     "tsa-without-usage": ("TSA", "tsa-root", []),
     "self-made-tsa": ("TSA", None, [("extended_key_usage", ["time_stamping"], True)]),
-    "ec-vendor": ("EC vendor", "ca", [("extended_key_usage", ["code_signing"], False)]),  # ec-: a P-256 key
-    "ec-tsa": ("EC TSA", "tsa-root", [("extended_key_usage", ["time_stamping"], True)]),
+    # ec-: a P-256 key, whose certificates' signatures have the higher s of their twins
+    "ec-ca": ("EC CA", "ca", CA),
+    "ec-vendor": ("EC vendor", "ec-ca", [("extended_key_usage", ["code_signing"], False)]),
+    "ec-tsa-ca": ("EC TSA CA", "tsa-root", CA),
+    "ec-tsa": ("EC TSA", "ec-tsa-ca", [("extended_key_usage", ["time_stamping"], True)]),
 }
+P256 = int("FFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551", 16)  # the curve's order
 
 
 class Pki:
@@ -68,6 +72,11 @@ class Pki:
     def sign(self, name, data, digest="sha256"):
         return self.openssl("dgst", f"-{digest}", "-sign", self.path(f"{name}.key"), data=data)
 
+    def chain(self, name):
+        """NAME and its issuers' names, up to but not including a root."""
+        issuer = PLAN[name][1]
+        return [name] + (self.chain(issuer) if issuer and PLAN[issuer][1] else [])
+
     def make(self):
         for name, (subject, issuer, extensions, *validity) in PLAN.items():
             # One serial for one subject under one issuer's name: an impostor's
@@ -79,7 +88,7 @@ class Pki:
                                           else ["-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048"]), "-out", f"{key}.key")
             public = keys.PublicKeyInfo.load(self.openssl("pkey", "-in", f"{key}.key", "-pubout", "-outform", "DER"))
             start, end = validity or (-6 * HOUR, 48 * HOUR)
-            algorithm = {"algorithm": "sha256_rsa"}
+            algorithm = {"algorithm": "sha256_ecdsa" if (issuer or name).startswith("ec-") else "sha256_rsa"}
             tbs = x509.TbsCertificate({
                 "version": "v3", "serial_number": serial, "signature": algorithm,
                 "issuer": x509.Name.build({"common_name": PLAN[issuer][0] if issuer else subject}),
@@ -87,6 +96,8 @@ class Pki:
                 "subject": x509.Name.build({"common_name": subject}), "subject_public_key_info": public,
                 "extensions": [{"extn_id": e, "critical": c, "extn_value": v} for e, v, c in extensions]})
             value = self.sign(issuer or name, tbs.dump())
+            while algorithm["algorithm"] == "sha256_ecdsa" and algos.DSASignature.load(value)["s"].native < P256 // 2:
+                value = self.sign(issuer or name, tbs.dump())
             with open(self.path(f"{name}.pem"), "wb") as f:
                 f.write(pem.armor("CERTIFICATE", x509.Certificate(
                     {"tbs_certificate": tbs, "signature_algorithm": algorithm, "signature_value": value}).dump()))
@@ -109,9 +120,11 @@ class Pki:
 
     def rfc3161(self, tsa, query, token=True):
         """openssl ts's reply to an RFC 3161 query, or its token alone."""
+        with open(self.path(f"{tsa}-chain.pem"), "wb") as f:
+            f.write(b"".join(pem.armor("CERTIFICATE", self.certificate(name).dump()) for name in self.chain(tsa)))
         with open(self.path(f"{tsa}.cnf"), "w") as f:
             f.write(f"[tsa]\ndefault_tsa = t\n[t]\nserial = {self.path('serial')}\nsigner_cert = {self.path(tsa)}.pem\n"
-                    f"certs = {self.path(tsa)}.pem\nsigner_key = {self.path(tsa)}.key\nsigner_digest = sha256\n"
+                    f"certs = {self.path(tsa)}-chain.pem\nsigner_key = {self.path(tsa)}.key\nsigner_digest = sha256\n"
                     "default_policy = 2.999.1\ndigests = sha1, sha256, sha384, sha512\naccuracy = secs:1\n"
                     "ess_cert_id_alg = sha256\n")
         with tempfile.NamedTemporaryFile(dir=self.folder) as f:

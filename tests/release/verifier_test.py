@@ -54,11 +54,10 @@ def write(name, data):
     return path
 
 
-def sign(key, digest, exe=None, chain=""):
-    """osslsigncode's signature of the tiny exe by KEY, its certificate
-    followed by CHAIN's."""
+def sign(key, digest, exe=None):
+    """osslsigncode's signature of the tiny exe by KEY, with its chain."""
     write("in.exe", exe or tiny_exe())
-    write("certs.pem", b"".join(pem.armor("CERTIFICATE", PKI.certificate(name).dump()) for name in (key, chain) if name))
+    write("certs.pem", b"".join(pem.armor("CERTIFICATE", PKI.certificate(name).dump()) for name in PKI.chain(key)))
     subprocess.run(["osslsigncode", "sign", "-certs", "certs.pem", "-key", f"{key}.key", "-h", digest,
                     "-in", "in.exe", "-out", "out.exe"], check=True, capture_output=True, cwd=DIR)
     with open(os.path.join(DIR, "out.exe"), "rb") as f:
@@ -90,7 +89,7 @@ def legacy(signature, tsa="tsa", when=None):
     """SIGNATURE with a legacy stamp and the authority's certificate, as
     osslsigncode adds them."""
     counter = PKI.legacy(tsa, info(signature)["signature"].native, when)
-    return unsigned(with_certificates(signature, tsa), ("counter_signature", counter))
+    return unsigned(with_certificates(signature, *PKI.chain(tsa)), ("counter_signature", counter))
 
 
 def rfc3161(signature, tsa="tsa", token=None):
@@ -220,19 +219,29 @@ def swapped_stamps(blob):
         yield f"signature {index}'s stamp swapped for one of the other kind", PKI.swapped_stamp(blob, index)
 
 
+def twin(value):
+    """(r, n - s) for an ECDSA signature value (r, s) on P-256: it verifies
+    as well, and anyone can make it."""
+    r = algos.DSASignature.load(value)["r"].native
+    return algos.DSASignature({"r": r, "s": pki.P256 - s_of(value)}).dump()
+
+
 def twins(root, primary):
-    """ROOT, a signature's tree, with each ECDSA signature value as its twin:
-    (r, n - s) verifies as (r, s) does, and anyone can make it."""
-    for signer in (s for s in signers(primary) if s.certificate.public_key.algorithm == "ec"):
-        value = signer.info["signature"]
-        twin = core.OctetString(algos.DSASignature({"r": algos.DSASignature.load(value.native)["r"].native, "s":
-                                                    authenticode.ORDERS["secp256r1"] - s_of(value.native)}).dump()).dump()
-        node = find(root, value.dump())
-        yield f"{signer.name}'s ECDSA signature as its twin", root.emit(node, lambda e, after: [twin] + after)
+    """ROOT, a signature's tree, with each ECDSA value, of a signer info or a
+    certificate, as its twin, wherever it is."""
+    ec = [s for s in signers(primary) if s.certificate.public_key.algorithm == "ec"]
+    ecdsa = {c.dump(): c for s in signers(primary) for c in s.chain if c.signature_algo == "ecdsa"}.values()
+    for what, given, made in [(f"{s.name}'s ECDSA signature", s.info["signature"].dump(),
+                               core.OctetString(twin(s.info["signature"].native)).dump()) for s in ec] + [
+            (f"the ECDSA signature of {c.subject.human_friendly}'s certificate", c["signature_value"].dump(),
+             parser.emit(0, 0, 3, b"\0" + twin(c["signature_value"].native))) for c in ecdsa]:
+        for n, node in enumerate(found(root, given)):
+            yield f"{what} ({n}) as its twin", root.emit(node, lambda e, after: [made] + after)
 
 
-def find(node, der):
-    return node if node.der == der else next(filter(None, (find(c, der) for c in node.children or [])), None)
+def found(node, der):
+    """The elements under NODE whose encoding is DER."""
+    yield from [node] if node.der == der else (f for c in node.children or [] for f in found(c, der))
 
 
 def variants(blob):
@@ -269,9 +278,9 @@ class Form(unittest.TestCase):
         for case, blob, form in (
                 ("dual", dual(), ["SHA1 legacy time-stamped", "SHA256 RFC 3161 time-stamped"]),
                 ("dual, unstamped", dual(stamp=False), ["SHA1 not time-stamped", "SHA256 not time-stamped"]),
-                ("SHA-256 under an intermediate CA", canonical(rfc3161(sign("employee", "sha256", chain="intermediate"))),
+                ("SHA-256 under an intermediate CA", canonical(rfc3161(sign("employee", "sha256"))),
                  ["SHA256 RFC 3161 time-stamped"]),
-                ("EC keys, the vendor's higher s kept where the stamp pins it",
+                ("EC keys, a higher s kept where a stamp or a token pins it",
                  canonical(rfc3161(high_s("ec-vendor", "sha256"), "ec-tsa")), ["SHA256 RFC 3161 time-stamped"])):
             with self.subTest(case):
                 self.assertEqual(check(blob), ([], form))
@@ -325,7 +334,7 @@ class Keys(unittest.TestCase):
             ("a legacy stamp by an authority not for time stamping",
              lambda: dual_with(legacy(sign("vendor", "sha1"), "tsa-without-usage")), "TSA is not for time stamping"),
             ("a certificate for another purpose", lambda: sign("web", "sha256"), "Web is not for code signing"),
-            ("an intermediate CA for another purpose", lambda: sign("web-employee", "sha256", chain="web-intermediate"),
+            ("an intermediate CA for another purpose", lambda: sign("web-employee", "sha256"),
              "Web intermediate is not for code signing"),
             ("the root's name and key in a certificate of anyone's",
              lambda: with_certificates(sign("vendor", "sha256"), "copy"), "not on the chain to the trusted ones"),
