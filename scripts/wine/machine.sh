@@ -106,7 +106,10 @@ else
     all_missing=("${missing_lean[@]}" "${missing_backports[@]}")
     if [ ${#all_missing[@]} -gt 0 ]; then
         echo "Installing: ${all_missing[*]}"
-        apt-get update -qq
+        # A mirror caught mid-sync fails one index for a minute or so; the
+        # lists it did fetch still serve, and a missing package fails below.
+        apt-get update -qq || { sleep 30; apt-get update -qq; } ||
+            echo "deps: apt-get update failed twice; installing from the lists it has" >&2
         export DEBIAN_FRONTEND=noninteractive
         [ ${#missing_lean[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${missing_lean[@]}" >/dev/null
         [ ${#missing_backports[@]} -eq 0 ] ||
