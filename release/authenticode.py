@@ -126,8 +126,8 @@ def digest_of(info, name):
 
 
 def certificates(data):
-    if any(choice.name != "certificate" for choice in data["certificates"]):
-        raise Unreadable("it carries a certificate of another kind than X.509")
+    if any(choice.name != "certificate" or choice.chosen.native is None for choice in data["certificates"]):
+        raise Unreadable("it carries a certificate of another kind than X.509")  # .native reads each whole
     return list({choice.chosen.dump(): choice.chosen for choice in data["certificates"]}.values())
 
 
@@ -144,6 +144,8 @@ class Signer:
         if len(found) != 1:
             raise Unreadable(f"{name}: {len(found)} certificates in it match its signer, not one")
         self.certificate, self.digest = found[0], digest_of(info, name)
+        for read in ("content_type", "signing_time"):  # what the checks read, read now: its errors are the signature's
+            attribute(info, read)
         # The signer's certificate, then its issuers' by name, up to but not
         # including one that issued itself (a root); of two, the first in
         # DER's order.
@@ -185,7 +187,7 @@ def signed_data(name, version, digest, content_type, content, chain, signer_part
     chain = {c.dump(): c for c in chain}.values()
 
     def value(c):
-        ecdsa = c["tbs_certificate"]["signature"]["algorithm"].dotted in ECDSA.values()
+        ecdsa = c["tbs_certificate"]["signature"].signature_algo == "ecdsa"  # with any digest, SHA-224 and SHA-3 too
         return lower_s(c["signature_value"].native) if ecdsa and c is not pinned else c["signature_value"].native
     return sequence(name, oid(SIGNED_DATA), Part(name, 0, sequence(
         f"{name}: signed data", core.Integer(version).dump(),
@@ -215,7 +217,7 @@ class Signature:
         info, pool = data["signer_infos"][0], certificates(data)
         self.nested = [Signature(1, n) for n in unsigned(info, NESTED)[:1]] if index == 0 else []
         self.content = data["encap_content_info"]["content"]
-        if data["encap_content_info"]["content_type"].native != "spc_indirect_data":
+        if data["encap_content_info"]["content_type"].native != "spc_indirect_data" or self.content["message_digest"].native is None:
             raise Unreadable(f"{name} does not sign an exe (its content is no Authenticode digest)")
         digest = digest_of(info, name)
         if (digest, len(self.nested), index) not in (("sha256", 0, 0), ("sha1", 1, 0), ("sha256", 0, 1)):
@@ -248,6 +250,7 @@ class Token:
         content = data["encap_content_info"]["content"]
         self.signer = Signer(name, data["signer_infos"][0], certificates(data))
         self.info, self.chain = tsp.TSTInfo.load(content.contents), self.signer.chain
+        self.info.native  # read whole, its time included
         self.part = signed_data(name, 3, self.signer.digest, TST_INFO, core.OctetString(content.contents).dump(),
                                 self.chain, self.signer.part, pinned=self.signer.certificate)
 
@@ -344,16 +347,17 @@ class Checker:
         """Why CHAIN does not chain to the trusted certificates in FILE at
         MOMENT for PURPOSE, as Windows judges it, or None: an issuer's
         extended key usage limits what it issued, and OpenSSL's chain must be
-        these certificates and one trusted above them."""
+        these certificates and a trusted one above them: the next, or, where
+        the last of them is trusted itself, any from there up to a root."""
         for c in chain:
             usage = c.extended_key_usage_value  # none: for every purpose, but an authority must name its own
             if (usage is None and c is chain[0] and purpose == "time_stamping") or (usage and purpose not in usage.native):
                 return f"the certificate of {c.subject.human_friendly} is not for {purpose.replace('_', ' ')}"
         ok, said = self.openssl("verify", "-show_chain", "-CAfile", file, "-untrusted", self.pem(chain),
                                 "-attime", str(int(moment.timestamp())), "-purpose", "any", self.pem(chain[:1]))
-        expected = len(chain) + (chain[-1].dump() not in self.files[file])
-        if ok and sum(line.startswith("depth=") for line in said.splitlines()) != expected:
-            return "it carries a certificate that is not on the chain to the trusted ones"
+        depth, trusted = sum(line.startswith("depth=") for line in said.splitlines()), chain[-1].dump() in self.files[file]
+        if ok and (depth <= len(chain) if trusted else depth != len(chain) + 1):
+            return "the certificates it carries are not its chain up to the trusted ones (one missing, or one not on it)"
         return None if ok else said
 
     def stamp(self, signature, tsa_cafile):

@@ -88,16 +88,18 @@ class Pki:
                                           else ["-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048"]), "-out", f"{key}.key")
             public = keys.PublicKeyInfo.load(self.openssl("pkey", "-in", f"{key}.key", "-pubout", "-outform", "DER"))
             start, end = validity or (-6 * HOUR, 48 * HOUR)
-            algorithm = {"algorithm": "sha256_ecdsa" if (issuer or name).startswith("ec-") else "sha256_rsa"}
+            # ECDSA with any digest has twins: the EC vendor's is SHA-224.
+            digest = "sha224" if name == "ec-vendor" else "sha256"
+            algorithm = {"algorithm": f"{digest}_ecdsa" if (issuer or name).startswith("ec-") else "sha256_rsa"}
             tbs = x509.TbsCertificate({
                 "version": "v3", "serial_number": serial, "signature": algorithm,
                 "issuer": x509.Name.build({"common_name": PLAN[issuer][0] if issuer else subject}),
                 "validity": {"not_before": x509.Time({"utc_time": NOW + start}), "not_after": x509.Time({"utc_time": NOW + end})},
                 "subject": x509.Name.build({"common_name": subject}), "subject_public_key_info": public,
                 "extensions": [{"extn_id": e, "critical": c, "extn_value": v} for e, v, c in extensions]})
-            value = self.sign(issuer or name, tbs.dump())
-            while algorithm["algorithm"] == "sha256_ecdsa" and algos.DSASignature.load(value)["s"].native < P256 // 2:
-                value = self.sign(issuer or name, tbs.dump())
+            value = self.sign(issuer or name, tbs.dump(), digest)
+            while algorithm["algorithm"].endswith("_ecdsa") and algos.DSASignature.load(value)["s"].native < P256 // 2:
+                value = self.sign(issuer or name, tbs.dump(), digest)
             with open(self.path(f"{name}.pem"), "wb") as f:
                 f.write(pem.armor("CERTIFICATE", x509.Certificate(
                     {"tbs_certificate": tbs, "signature_algorithm": algorithm, "signature_value": value}).dump()))

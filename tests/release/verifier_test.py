@@ -10,6 +10,7 @@ import datetime
 import hashlib
 import io
 import os
+import re
 import signal
 import socket
 import struct
@@ -128,14 +129,16 @@ def problems(blob):
         return [str(problem)]
 
 
-def check(blob):
-    """The problems the verifier finds in the signature BLOB of the tiny exe:
-    its form first, then its keys, chains and stamps; and the form it has."""
-    files = {f"{DIR}/ca.pem": {PKI.certificate("ca").dump()}, f"{DIR}/tsa-root.pem": {PKI.certificate("tsa-root").dump()}}
+def check(blob, trusted=("ca",)):
+    """The problems the verifier finds in the signature BLOB of the tiny exe,
+    with the TRUSTED CAs: its form first, then its keys, chains and stamps;
+    and the form it has."""
+    cafile = write(f"{'+'.join(trusted)}.pem", b"".join(pem.armor("CERTIFICATE", PKI.certificate(n).dump()) for n in trusted))
+    files = {cafile: {PKI.certificate(n).dump() for n in trusted}, f"{DIR}/tsa-root.pem": {PKI.certificate("tsa-root").dump()}}
     primary, differs = authenticode.form(blob.dump() if isinstance(blob, cms.ContentInfo) else blob)
     if differs:
         return [f"its signature is not in the one form a release's takes: {differs} differs"], None
-    checked = authenticode.check(primary, tiny_exe(), f"{DIR}/ca.pem", f"{DIR}/tsa-root.pem", files)
+    checked = authenticode.check(primary, tiny_exe(), cafile, f"{DIR}/tsa-root.pem", files)
     return checked.problems, checked.form
 
 
@@ -339,7 +342,7 @@ class Keys(unittest.TestCase):
             ("an intermediate CA for another purpose", lambda: sign("web-employee", "sha256"),
              "Web intermediate is not for code signing"),
             ("the root's name and key in a certificate of anyone's",
-             lambda: with_certificates(sign("vendor", "sha256"), "copy"), "not on the chain to the trusted ones"),
+             lambda: with_certificates(sign("vendor", "sha256"), "copy"), "not its chain up to the trusted ones"),
             ("a lifetime-signing certificate, expired, stamped while valid",
              lambda: dual_with(legacy(sign("expired-lifetime", "sha1"), when=before)), "signature 0: its signer's certificate"),
         ]
@@ -350,6 +353,25 @@ class Keys(unittest.TestCase):
         # Without the lifetime-signing usage, the stamp keeps the signature valid.
         found = problems(canonical(dual_with(legacy(sign("expired", "sha1"), when=before))))
         self.assertFalse([p for p in found if p.startswith("signature 0")], found)
+        # Where the intermediate is trusted too, the chain still runs through it to the root; left out, it is missed.
+        employee = canonical(rfc3161(sign("employee", "sha256")))
+        self.assertEqual(check(employee, ("ca", "intermediate")), ([], ["SHA256 RFC 3161 time-stamped"]))
+        self.assertIn("not its chain", check(canonical(rfc3161(with_only(sign("employee", "sha256"), "employee"))),
+                                             ("ca", "intermediate"))[0][0])
+
+    def test_what_a_key_covers_but_cannot_be_read_is_refused_not_a_crash(self):
+        """Genuine signatures in their form, each with a part that the checks
+        read deeply made unreadable: the exe's digest, and each time in turn."""
+        signed, both = canonical(sign("vendor", "sha256")), dual()
+        content = cms.ContentInfo.load(signed)["content"]["encap_content_info"]["content"].contents
+        made = [("the exe's digest not an OCTET STRING", signed.replace(content, content[:-34] + b"\2" + content[-33:]))]
+        for head, month in ((cms.CMSAttributeType("signing_time").dump() + b"\x31\x0f\x17\x0d", 2), (b"\x18\x0f", 4)):
+            made += [(f"the time after {head.hex()} at {at.start()} in month 13", both[:at.end() + month] + b"13" +
+                      both[at.end() + month + 2:]) for at in re.finditer(re.escape(head), both)]
+        self.assertGreaterEqual(len(made), 5)  # the digest, the signatures' and the stamps' times
+        for case, blob in made:
+            with self.subTest(case):
+                self.assertIn("its signature cannot be read", problems(blob)[0])
 
 
 def with_only(signature, name):
