@@ -1,10 +1,7 @@
-"""The one Authenticode signature a KZviVIVaru release carries, built from
-what the keys cover, and its checks; docs/releasing.md has the form.
-
-sign-exe.sh gives each signature this form before it is attached, and the
-verifier takes a signature only when it is byte for byte what this builds
-from it, so that nothing no key covers can vary. Each cryptographic check
-is one openssl call whose exit status is the verdict.
+"""The one Authenticode signature a KZviVIVaru release carries, built from what
+the keys cover, and its checks (docs/releasing.md). sign-exe.sh gives each
+signature this form; the verifier takes one only when it is byte for byte what
+this builds from it. Each cryptographic check is one openssl call.
 
     authenticode.py canonical SIGNATURE.der OUT.pem     (sign-exe.sh)
 """
@@ -30,19 +27,15 @@ cms.ContentInfo._oid_specs["spc_indirect_data"] = SpcIndirectDataContent
 SPC, SIGNED_DATA, TST_INFO = "1.3.6.1.4.1.311.2.1.4", "1.2.840.113549.1.7.2", "1.2.840.113549.1.9.16.1.4"
 LEGACY, RFC3161, NESTED = "1.2.840.113549.1.9.6", "1.3.6.1.4.1.311.3.3.1", "1.3.6.1.4.1.311.2.4.1"
 KINDS = {LEGACY: "legacy", RFC3161: "RFC 3161"}
-DIGESTS = {"sha1": "1.3.14.3.2.26", "sha256": "2.16.840.1.101.3.4.2.1",
-           "sha384": "2.16.840.1.101.3.4.2.2", "sha512": "2.16.840.1.101.3.4.2.3"}
-BY_LENGTH = {hashlib.new(name).digest_size: name for name in DIGESTS}
-ECDSA = {"sha1": "1.2.840.10045.4.1", "sha256": "1.2.840.10045.4.3.2",
-         "sha384": "1.2.840.10045.4.3.3", "sha512": "1.2.840.10045.4.3.4"}
+BY_LENGTH = {hashlib.new(name).digest_size: name for name in ("sha1", "sha256", "sha384", "sha512")}
 # The orders of the curves Windows checks ECDSA signatures on.
 ORDERS = {"secp256r1": int("FFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551", 16),
           "secp384r1": int("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFC7634D81F4372DDF581A0DB248B0A77AECEC196ACCC52973", 16),
           "secp521r1": int("1FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFA51868783BF2F966B7FCC0148F709A5"
                            "D03BB5C9B8899C47AEBB6FB71E91386409", 16)}
-LIFETIME_SIGNING = "1.3.6.1.4.1.311.10.3.13"
 LARGEST = 64 << 10  # bytes of a signature: a release's, chains and stamps included, is about 7 KiB
-NULL = b"\5\0"
+LIFETIME_SIGNING, NULL = "1.3.6.1.4.1.311.10.3.13", b"\5\0"
+MISREAD = (ValueError, TypeError, KeyError, AttributeError, IndexError, RecursionError)  # asn1crypto's, as it reads
 
 
 class Unreadable(Exception):
@@ -72,6 +65,13 @@ def sequence(name, *held):
 
 def oid(dotted):
     return core.ObjectIdentifier(dotted).dump()
+
+
+def der(value):
+    """A parsed value's bytes as given: dump() re-encodes, SETs sorted, one whose
+    length ends in a 0x80 byte, taken for an indefinite one; the keys cover what is given."""
+    value = value.chosen if isinstance(value, core.Choice) else value
+    return parser.emit(value.class_, value.method, value.tag, value.contents)
 
 
 def first_difference(part, given):
@@ -128,7 +128,7 @@ def digest_of(info, name):
 def certificates(data):
     if any(choice.name != "certificate" or choice.chosen.native is None for choice in data["certificates"]):
         raise Unreadable("it carries a certificate of another kind than X.509")  # .native reads each whole
-    return list({choice.chosen.dump(): choice.chosen for choice in data["certificates"]}.values())
+    return list({der(choice.chosen): choice.chosen for choice in data["certificates"]}.values())
 
 
 class Signer:
@@ -139,7 +139,7 @@ class Signer:
         self.name, self.info, sid = name, info, info["sid"]
         if sid.name != "issuer_and_serial_number":
             raise Unreadable(f"{name}: its signer is named by a key identifier, which a release's is not")
-        found = [c for c in pool if c.issuer.dump() == sid.chosen["issuer"].dump()
+        found = [c for c in pool if der(c.issuer) == der(sid.chosen["issuer"])
                  and c.serial_number == sid.chosen["serial_number"].native]
         if len(found) != 1:
             raise Unreadable(f"{name}: {len(found)} certificates in it match its signer, not one")
@@ -150,12 +150,12 @@ class Signer:
         # including one that issued itself (a root); of two, the first in
         # DER's order.
         self.chain = [self.certificate]
-        while self.chain[-1].subject.dump() != self.chain[-1].issuer.dump():
-            issuers = [c for c in pool if c.subject.dump() == self.chain[-1].issuer.dump()
-                       and c.subject.dump() != c.issuer.dump() and c not in self.chain]
+        while der(self.chain[-1].subject) != der(self.chain[-1].issuer):
+            issuers = [c for c in pool if der(c.subject) == der(self.chain[-1].issuer)
+                       and der(c.subject) != der(c.issuer) and c not in self.chain]
             if not issuers:
                 break
-            self.chain.append(min(issuers, key=lambda c: c.dump()))
+            self.chain.append(min(issuers, key=der))
         kind, value = self.certificate.public_key.algorithm, info["signature"].native
         if kind not in ("rsa", "ec"):
             raise Unreadable(f"{name}: its signer's key is {kind}, which no release's is")
@@ -168,11 +168,12 @@ class Signer:
         tbs = self.certificate["tbs_certificate"]
         self.part = sequence(
             f"{name}: signer info", core.Integer(1).dump(),
-            sequence(f"{name}: signer", tbs["issuer"].dump(), tbs["serial_number"].dump()),
-            sequence(f"{name}: digest algorithm", oid(DIGESTS[self.digest]), NULL),
+            sequence(f"{name}: signer", der(tbs["issuer"]), der(tbs["serial_number"])),
+            sequence(f"{name}: digest algorithm", algos.DigestAlgorithmId(self.digest).dump(), NULL),
             Part(f"{name}: signed attributes", 0, info["signed_attrs"].contents, tagged=True),
             sequence(f"{name}: signature algorithm",  # as OpenSSL writes it
-                     *([oid("1.2.840.113549.1.1.1"), NULL] if kind == "rsa" else [oid(ECDSA[self.digest])])),
+                     *([oid("1.2.840.113549.1.1.1"), NULL] if kind == "rsa" else
+                       [algos.SignedDigestAlgorithmId(f"{self.digest}_ecdsa").dump()])),
             core.OctetString(value).dump(),
             *([Part(f"{name}: unsigned attributes{described}", 1, *unsigned_parts, tagged=True, sort=True)]
               if unsigned_parts else []))
@@ -184,18 +185,18 @@ def signed_data(name, version, digest, content_type, content, chain, signer_part
     body is covered by nothing), and an ECDSA issuer's signature with the
     lower s, but for the PINNED one, whose digest a token's signed
     attributes carry."""
-    chain = {c.dump(): c for c in chain}.values()
+    chain = {der(c): c for c in chain}.values()
 
     def value(c):
         ecdsa = c["tbs_certificate"]["signature"].signature_algo == "ecdsa"  # with any digest, SHA-224 and SHA-3 too
         return lower_s(c["signature_value"].native) if ecdsa and c is not pinned else c["signature_value"].native
     return sequence(name, oid(SIGNED_DATA), Part(name, 0, sequence(
         f"{name}: signed data", core.Integer(version).dump(),
-        Part(f"{name}: digest algorithms", 17, sequence(f"{name}: digest", oid(DIGESTS[digest]), NULL)),
+        Part(f"{name}: digest algorithms", 17, sequence(f"{name}: digest", algos.DigestAlgorithmId(digest).dump(), NULL)),
         sequence(f"{name}: content", oid(content_type), Part(f"{name}: content", 0, content, tagged=True)),
         Part(f"{name}: certificates", 0, *(sequence(
-            f"{name}: certificates: {c.subject.human_friendly}", c["tbs_certificate"].dump(),
-            c["tbs_certificate"]["signature"].dump(), parser.emit(0, 0, 3, b"\0" + value(c)))
+            f"{name}: certificates: {c.subject.human_friendly}", der(c["tbs_certificate"]),
+            der(c["tbs_certificate"]["signature"]), parser.emit(0, 0, 3, b"\0" + value(c)))
             for c in chain), tagged=True, sort=True),
         Part(f"{name}: signer infos", 17, signer_part)), tagged=True))
 
@@ -262,7 +263,7 @@ def form(blob):
         raise Unreadable(f"its signature is {len(blob)} bytes, more than any release's ({LARGEST})")
     try:
         primary = Signature(0, cms.ContentInfo.load(blob))
-    except (ValueError, TypeError, KeyError, AttributeError, RecursionError) as error:  # asn1crypto parses as it is read
+    except MISREAD as error:  # asn1crypto parses as it is read
         raise Unreadable(f"its signature cannot be read ({' '.join(str(error).split())[:200]})")
     return primary, first_difference(primary.part, blob)
 
@@ -303,7 +304,7 @@ def pe_digest(exe, name):
 
 
 def fingerprint(certificate):
-    return hashlib.sha256(certificate.dump()).hexdigest().upper()
+    return hashlib.sha256(der(certificate)).hexdigest().upper()
 
 
 class Checker:
@@ -335,11 +336,11 @@ class Checker:
         return done.returncode == 0, done.stdout if done.returncode == 0 else next(filter(None, reasons), "openssl gives no reason")
 
     def pem(self, chain):
-        return self.file(b"".join(pem.armor("CERTIFICATE", c.dump()) for c in chain))
+        return self.file(b"".join(pem.armor("CERTIFICATE", der(c)) for c in chain))
 
     def verifies(self, signer):
-        key = self.file(pem.armor("PUBLIC KEY", signer.certificate.public_key.dump()))
-        signed = b"\x31" + signer.info["signed_attrs"].dump()[1:]  # as signed: a DER SET
+        key = self.file(pem.armor("PUBLIC KEY", der(signer.certificate.public_key)))
+        signed = parser.emit(0, 1, 17, signer.info["signed_attrs"].contents)  # as signed: a SET
         return self.openssl("dgst", "-" + signer.digest, "-verify", key, "-signature",
                             self.file(signer.info["signature"].native), self.file(signed))[0]
 
@@ -355,7 +356,7 @@ class Checker:
                 return f"the certificate of {c.subject.human_friendly} is not for {purpose.replace('_', ' ')}"
         ok, said = self.openssl("verify", "-show_chain", "-CAfile", file, "-untrusted", self.pem(chain),
                                 "-attime", str(int(moment.timestamp())), "-purpose", "any", self.pem(chain[:1]))
-        depth, trusted = sum(line.startswith("depth=") for line in said.splitlines()), chain[-1].dump() in self.files[file]
+        depth, trusted = sum(line.startswith("depth=") for line in said.splitlines()), der(chain[-1]) in self.files[file]
         if ok and (depth <= len(chain) if trusted else depth != len(chain) + 1):
             return "the certificates it carries are not its chain up to the trusted ones (one missing, or one not on it)"
         return None if ok else said

@@ -79,7 +79,7 @@ def authorities(name, path):
             if kind != "CERTIFICATE":
                 raise ValueError(f"a {kind} block")
             x509.Certificate.load(der, strict=True).native
-    except (ValueError, TypeError, KeyError) as error:
+    except authenticode.MISREAD as error:
         raise Refused(f"{name}: {shown(path)} holds a PEM block that is no certificate ({shown(str(error), 100)})")
     if not blocks:
         raise Refused(f"{name}: {shown(path)} holds no PEM certificate")
@@ -144,6 +144,8 @@ class Zip:
         self.exe = self.blob = self.record = self.primary = None
         try:
             with zipfile.ZipFile(io.BytesIO(self.data)) as z:
+                if sum(i.file_size for i in z.infolist()) > LARGEST:  # each member is cut at its size when read
+                    return self.fail(f"zip: its files unpack to more than {LARGEST} bytes, which no release's do")
                 self.exe = z.read(EXE) if EXE in z.namelist() else None
                 buildinfo = z.read("BUILDINFO").decode("utf-8", "replace") if "BUILDINFO" in z.namelist() else ""
             self.record = "".join(sorted(line + "\n" for line in buildinfo.splitlines()

@@ -57,11 +57,11 @@ def write(name, data):
     return path
 
 
-def sign(key, digest, exe=None):
+def sign(key, digest, exe=None, *options):
     """osslsigncode's signature of the tiny exe by KEY, with its chain."""
     write("in.exe", exe or tiny_exe())
     write("certs.pem", b"".join(pem.armor("CERTIFICATE", PKI.certificate(name).dump()) for name in PKI.chain(key)))
-    subprocess.run(["osslsigncode", "sign", "-certs", "certs.pem", "-key", f"{key}.key", "-h", digest,
+    subprocess.run(["osslsigncode", "sign", "-certs", "certs.pem", "-key", f"{key}.key", "-h", digest, *options,
                     "-in", "in.exe", "-out", "out.exe"], check=True, capture_output=True, cwd=DIR)
     with open(os.path.join(DIR, "out.exe"), "rb") as f:
         blob = authenticode.certificate_blob(f.read())
@@ -328,6 +328,7 @@ class Keys(unittest.TestCase):
              "does not verify under the key"),
             ("a stranger's signature", lambda: sign("stranger", "sha256"), "signature 0: its signer's certificate does not"),
             ("a signature of another exe", lambda: sign("vendor", "sha256", tiny_exe(b"\x90\xc3")), "does not sign this exe"),
+            ("its signed attributes reordered, of a length asn1crypto takes for none", reordered, "does not verify under the key"),
             ("a stamp with its time edited", lambda: rfc3161(sign("vendor", "sha256"), token=edited_time(sign("vendor", "sha256"))),
              "its time stamp does not verify"),
             ("another signature's stamp", lambda: rfc3161(sign("vendor", "sha256"), token=PKI.token("tsa", b"other")),
@@ -364,7 +365,10 @@ class Keys(unittest.TestCase):
         read deeply made unreadable: the exe's digest, and each time in turn."""
         signed, both = canonical(sign("vendor", "sha256")), dual()
         content = cms.ContentInfo.load(signed)["content"]["encap_content_info"]["content"].contents
-        made = [("the exe's digest not an OCTET STRING", signed.replace(content, content[:-34] + b"\2" + content[-33:]))]
+        tree = Node(signed)
+        bits = next(found(tree, cms.ContentInfo.load(signed)["content"]["certificates"][0].chosen["signature_value"].dump()))
+        made = [("the exe's digest not an OCTET STRING", signed.replace(content, content[:-34] + b"\2" + content[-33:])),
+                ("a certificate's signature an empty BIT STRING", tree.emit(bits, lambda e, after: [b"\3\0"] + after))]
         for head, month in ((cms.CMSAttributeType("signing_time").dump() + b"\x31\x0f\x17\x0d", 2), (b"\x18\x0f", 4)):
             made += [(f"the time after {head.hex()} at {at.start()} in month 13", both[:at.end() + month] + b"13" +
                       both[at.end() + month + 2:]) for at in re.finditer(re.escape(head), both)]
@@ -377,6 +381,17 @@ class Keys(unittest.TestCase):
 def with_only(signature, name):
     signature["content"]["certificates"] = cms.CertificateSet([cms.CertificateChoices({"certificate": PKI.certificate(name)})])
     return signature
+
+
+def reordered():
+    """A signature whose signed attributes are 0x180 bytes, a length whose
+    last byte asn1crypto takes for an indefinite one, the first two swapped."""
+    name = 1
+    while (size := len(info(signature := sign("vendor", "sha256", None, "-n", "x" * name))["signed_attrs"].contents)) != 0x180:
+        name += 0x180 - size
+    given = info(signature)["signed_attrs"].contents
+    first, second, *rest = Node(parser.emit(0, 1, 17, given)).children
+    return cms.ContentInfo.load(signature.dump().replace(given, b"".join(c.der for c in [second, first, *rest])))
 
 
 def dual_with(primary):
@@ -426,6 +441,8 @@ class Settings(unittest.TestCase):
         write("bad-block.pem", pem.armor("CERTIFICATE", PKI.certificate("ca").dump()) + pem.armor("CERTIFICATE", b"\x30\x03\x02\x01"))
         write("a-key.pem", pem.armor("CERTIFICATE", PKI.certificate("ca").dump()) + pem.armor("PRIVATE KEY", b"\x30\x00"))
         os.mkfifo(os.path.join(DIR, "fifo.pem"))
+        ca = Node(PKI.certificate("ca").dump())
+        write("empty-bits.pem", pem.armor("CERTIFICATE", ca.emit(ca.children[2], lambda e, after: [b"\3\0"] + after)))
         for environ, cause in (
                 ({"KZ_VERIFY_SIGNED": "yes"}, "KZ_VERIFY_SIGNED is \"yes\""),
                 ({"KZ_VERIFY_SIGNER": ""}, "KZ_VERIFY_SIGNER is set but empty"),
@@ -438,6 +455,7 @@ class Settings(unittest.TestCase):
                 ({"KZ_VERIFY_CAFILE": "."}, "KZ_VERIFY_CAFILE: . is not a regular file"),
                 ({"KZ_VERIFY_TSA_CAFILE": "bad-block.pem"}, "KZ_VERIFY_TSA_CAFILE: bad-block.pem holds a PEM block that is no"),
                 ({"KZ_VERIFY_TSA_CAFILE": "a-key.pem"}, "a PRIVATE KEY block"),
+                ({"KZ_VERIFY_CAFILE": "empty-bits.pem"}, "empty-bits.pem holds a PEM block that is no certificate"),
                 ({"KZ_VERIFY_TSA_CAFILE": "no-certificate.pem"}, "holds no PEM certificate")):
             with self.subTest(cause), self.assertRaises(verify.Refused) as refusal:
                 verify.settings({"KZ_VERIFY_CAFILE": "ca-copy.pem", "KZ_VERIFY_TSA_CAFILE": "ca-copy.pem", **environ}, DIR)
@@ -478,6 +496,11 @@ class Explanation(unittest.TestCase):
             verify.explain(z, zipped("不要设法绕过\r\n"), DIR)
         self.assertIn("given.zip: README-CHS.txt: differs from the commit's README-CHS.txt", output.getvalue())
         self.assertIn("diffoscope: ", output.getvalue())
+        with zipfile.ZipFile(bomb := io.BytesIO(), "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr(EXE, bytes(verify.LARGEST + 1))  # a few KiB that unpack to more than a zip may hold
+        with contextlib.redirect_stdout(io.StringIO()) as output:
+            self.assertEqual(verify.Zip(write("bomb.zip", bomb.getvalue()), 0).failures, 1)
+        self.assertIn("bomb.zip: zip: its files unpack to more than", output.getvalue())
 
 
 class SignExe(unittest.TestCase):
