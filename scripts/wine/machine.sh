@@ -108,10 +108,18 @@ else
         echo "Installing: ${all_missing[*]}"
         # A mirror caught mid-sync fails one index for a minute or so; the
         # lists it did fetch still serve, and a missing package fails below.
-        apt-get update -qq || { sleep 30; apt-get update -qq; } ||
+        updated=1
+        apt-get update -qq || { sleep 30; apt-get update -qq; } || {
+            updated=0
             echo "deps: apt-get update failed twice; installing from the lists it has" >&2
+        }
         export DEBIAN_FRONTEND=noninteractive
-        [ ${#missing_lean[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${missing_lean[@]}" >/dev/null
+        # An i386 library must be the version of its amd64 twin, which a list
+        # that did not arrive may be the only one to offer.
+        [ ${#missing_lean[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${missing_lean[@]}" >/dev/null || {
+            [ $updated -eq 1 ] || echo "deps: ${missing_lean[*]} cannot be installed while an apt list is missing (above); try again once the mirror has synced" >&2
+            exit 1
+        }
         [ ${#missing_backports[@]} -eq 0 ] ||
             apt-get install -y -qq --no-install-recommends "${backports_target[@]}" "${missing_backports[@]}" >/dev/null
     fi
