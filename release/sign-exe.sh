@@ -9,6 +9,10 @@ set -uo pipefail
 
 usage="usage: sign-exe.sh check | sign-exe.sh IN OUT"
 die() { echo "sign-exe: $*" >&2; exit 1; }
+# A file named with a leading dash is a file to openssl and osslsigncode too.
+for variable in KZ_SIGN_PFX KZ_SIGN_CERT KZ_SIGN_PASSWORD_FILE KZ_SIGN_PKCS11_MODULE; do
+    [[ ${!variable:-} != -* ]] || printf -v "$variable" './%s' "${!variable}"
+done
 # Before anything runs, in every mode: a PIN in the key's URI would reach
 # osslsigncode's and openssl's command lines, which every user can read.
 [[ ${KZ_SIGN_KEY:-} != *pin-value=* && ${KZ_SIGN_KEY:-} != *pin-source=* ]] ||
@@ -41,7 +45,8 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
-[ ! -r "${KZ_SIGN_PASSWORD_FILE:-}" ] || (umask 077 && head -n 1 "$KZ_SIGN_PASSWORD_FILE" | tr -d '\r\n' >"$secret")
+[ ! -f "${KZ_SIGN_PASSWORD_FILE:-}" ] || [ ! -r "$KZ_SIGN_PASSWORD_FILE" ] ||  # a FIFO or a device is refused below
+    (umask 077 && head -n 1 -- "$KZ_SIGN_PASSWORD_FILE" | tr -d '\r\n' >"$secret")
 
 if [ -n "${KZ_SIGN_PFX:-}" ] && [ -n "${KZ_SIGN_PKCS11_MODULE:-}" ]; then
     die "both KZ_SIGN_PFX and KZ_SIGN_PKCS11_MODULE are set; sign with one key"
@@ -76,8 +81,10 @@ check() {
     # the key is there and is the certificate's. In a subshell: the engine
     # may crash on its way out after a failure.
     printf 'KZviVIVaru signing check\n' >"$work/data"
+    [[ $KZ_SIGN_PKCS11_MODULE != *[[:cntrl:]]* ]] || die "KZ_SIGN_PKCS11_MODULE holds a control character"
+    # Escaped, as OpenSSL's configuration reads a value: # would start a comment.
     printf 'openssl_conf = kz\n[kz]\nengines = e\n[e]\npkcs11 = p\n[p]\nengine_id = pkcs11\nMODULE_PATH = %s\n' \
-        "$KZ_SIGN_PKCS11_MODULE" >"$work/openssl.cnf"
+        "$(sed 's/[^A-Za-z0-9/._+-]/\\&/g' <<<"$KZ_SIGN_PKCS11_MODULE")" >"$work/openssl.cnf"
     if ! (OPENSSL_CONF=$work/openssl.cnf openssl pkeyutl -engine pkcs11 -keyform engine -inkey "$KZ_SIGN_KEY" \
         -passin "file:$secret" -sign -rawin -digest sha256 -in "$work/data" -out "$work/signature"; exit $?) \
         >"$work/log" 2>&1 || [ ! -s "$work/signature" ]; then
@@ -115,25 +122,31 @@ case ${1:-} in
 check) check ;;
 '') die "$usage" ;;
 *)
-    in=$1 name=$(basename "$1")
+    in=$1 name=$(basename -- "$1")
     [ -n "${2:-}" ] || die "$usage"
     readable KZ_SIGN_PASSWORD_FILE "the file that holds the password or PIN"
     authorities
-    out=$2
+    [ ! "$in" -ef "$2" ] || die "OUT is IN itself ($2); name the signed exe otherwise"
+    out=$2  # from here on, removed unless signed
+    # Read once: what is signed is what the signature is attached to.
+    cp -- "$in" "$work/in.exe" 2>/dev/null || die "cannot read $in"
     rm -f -- "$out"
     if [ "${KZ_SIGN_DUAL:-}" = 1 ]; then
-        sign_once "$in" "$work/sha1.exe" sha1 -t "$KZ_SIGN_LEGACY_TIMESTAMP_URL"
+        sign_once "$work/in.exe" "$work/sha1.exe" sha1 -t "$KZ_SIGN_LEGACY_TIMESTAMP_URL"
         sign_once "$work/sha1.exe" "$work/signed.exe" sha256 -ts "$KZ_SIGN_TIMESTAMP_URL" -nest
     else
-        sign_once "$in" "$work/signed.exe" sha256 -ts "$KZ_SIGN_TIMESTAMP_URL"
+        sign_once "$work/in.exe" "$work/signed.exe" sha256 -ts "$KZ_SIGN_TIMESTAMP_URL"
     fi
     # The signature in its one form, attached to IN as the verifier attaches
-    # it (osslsigncode's own check against a CA file is the verifier's).
+    # it. attach-signature's status is its own check against a CA file (the
+    # verifier's job): what counts is that OUT carries this signature.
     osslsigncode extract-signature -in "$work/signed.exe" -out "$work/signature.der" >/dev/null 2>&1 &&
         /usr/bin/python3 -I "$(dirname "$0")/authenticode.py" canonical "$work/signature.der" "$work/signature.pem" ||
         die "the signature of $name cannot be given a release's form"
-    osslsigncode attach-signature -CAfile /dev/null -sigin "$work/signature.pem" -in "$in" -out "$out" >/dev/null 2>&1
-    [ -f "$out" ] || die "the signature of $name does not attach to it"
+    osslsigncode attach-signature -CAfile /dev/null -sigin "$work/signature.pem" -in "$work/in.exe" -out "$work/out.exe" >/dev/null 2>&1
+    osslsigncode extract-signature -pem -in "$work/out.exe" -out "$work/attached.pem" >/dev/null 2>&1 &&
+        cmp -s "$work/attached.pem" "$work/signature.pem" || die "the signature of $name does not attach to it"
+    mv -f -- "$work/out.exe" "$out" || die "cannot write $out"
     signed=1
     ;;
 esac

@@ -128,7 +128,7 @@ def resolve(repo, name):
     found = {commit(name)} | {commit(f"refs/{kind}{name}") for kind in ("", "tags/", "heads/", "remotes/")}
     if re.fullmatch("[0-9a-fA-F]{4,40}", name):
         found |= {commit(candidate) for candidate in (git(repo, "rev-parse", f"--disambiguate={name}") or "").split()}
-    found.discard(None)
+    found = {sha for sha in found if sha and re.fullmatch("[0-9a-f]{40}", sha)}  # "^HEAD" gives "^SHA", no commit
     if len(found) != 1:
         raise Refused(f"{shown(name)} is ambiguous: it names the commits {', '.join(sorted(found))}; give a longer "
                       "hash or the full ref (refs/tags/...)" if found else f"no commit {shown(name)} in {repo}")

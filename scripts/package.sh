@@ -1,3 +1,4 @@
 #!/bin/bash
 # The vendor's release command; release/package.sh is the release.
-exec "$(dirname "$0")/../release/package.sh" "$@"
+# Its own folder from the file itself, wherever it is called from or linked.
+exec "$(dirname "$(readlink -f -- "${BASH_SOURCE[0]}")")/../release/package.sh" "$@"

@@ -1,3 +1,4 @@
 #!/bin/bash
 # The vendor's signing command; release/sign-exe.sh signs.
-exec "$(dirname "$0")/../release/sign-exe.sh" "$@"
+# Its own folder from the file itself, wherever it is called from or linked.
+exec "$(dirname "$(readlink -f -- "${BASH_SOURCE[0]}")")/../release/sign-exe.sh" "$@"

@@ -6,7 +6,8 @@
 #   verify-release.sh ZIP... [COMMIT]     (COMMIT: a tag or hash; default HEAD)
 child=
 trap '[ -z "$child" ] || kill "$child" 2>/dev/null; echo "verify-release: interrupted; nothing verified" >&2; exit 130' INT TERM HUP
-case $0 in */*) top=${0%/*}/.. ;; *) top=.. ;; esac
+# Its own folder from the file itself, wherever it is called from or linked.
+top=$(dirname "$(readlink -f -- "${BASH_SOURCE[0]}")")/..
 # In the background and waited for, so that a signal ends the wait at once.
 "$top/scripts/deps.sh" verify >&2 &
 child=$!

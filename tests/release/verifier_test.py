@@ -11,6 +11,7 @@ import hashlib
 import io
 import os
 import re
+import shutil
 import signal
 import socket
 import struct
@@ -463,6 +464,10 @@ class Settings(unittest.TestCase):
         read = verify.settings({"KZ_VERIFY_CAFILE": "ca-copy.pem", "KZ_VERIFY_TSA_CAFILE": "ca-copy.pem",
                                 "KZ_VERIFY_SIGNER": "ab:" * 31 + "ab"}, DIR)
         self.assertEqual((read["cafile"], read["signer"], read["signed"]), (f"{DIR}/ca-copy.pem", "AB" * 32, True))
+        # The wrapper finds its own folder through a link to it, called from anywhere.
+        os.symlink(f"{SOURCE}/scripts/verify-release.sh", link := os.path.join(DIR, "verify"))
+        done = subprocess.run([link], cwd="/", capture_output=True, text=True)
+        self.assertEqual((done.returncode, done.stderr.splitlines()[-1:]), (2, ["usage: verify-release.sh ZIP... [COMMIT]"]))
 
     def test_commit_named_once_from_any_ref(self):
         repo = os.path.join(DIR, "repo")
@@ -472,7 +477,7 @@ class Settings(unittest.TestCase):
             run("-c", "user.name=t", "-c", "user.email=t@t", "commit", "-q", "--allow-empty", "-m", str(n))
         first, second = run("rev-parse", "HEAD~1"), run("rev-parse", "HEAD")
         run("tag", second[:7], first)  # a tag that reads as the second commit's short hash
-        for name, cause in ((second[:7], "is ambiguous"), ("v9.9", "no commit v9.9")):
+        for name, cause in ((second[:7], "is ambiguous"), ("v9.9", "no commit v9.9"), ("^HEAD", "no commit ^HEAD")):
             with self.subTest(name), self.assertRaises(verify.Refused) as refusal:
                 verify.resolve(repo, name)
             self.assertIn(cause, str(refusal.exception))
@@ -535,6 +540,27 @@ class SignExe(unittest.TestCase):
                                        "in.exe", "signed.exe").communicate()[0]
                 with open(os.path.join(DIR, "signed.exe"), "rb") as f:
                     self.assertEqual(check(authenticode.certificate_blob(f.read())), ([], form), output)
+
+    def test_named_files_taken_as_named(self):
+        """Files whose names start with a dash, a module path with a #: files,
+        not options or comments; and an OUT that is IN is refused, IN kept."""
+        for name in ("test.pfx", "password"):
+            shutil.copy(os.path.join(DIR, name), os.path.join(DIR, f"-{name}"))
+        os.makedirs(os.path.join(DIR, "a#b"), exist_ok=True)
+        os.symlink("/usr/lib/softhsm/libsofthsm2.so", module := os.path.join(DIR, "a#b", "softhsm2.so"))
+        write("chain.pem", b"".join(pem.armor("CERTIFICATE", PKI.certificate(n).dump()) for n in PKI.chain("vendor")))
+        pfx = {"KZ_SIGN_PFX": "-test.pfx", "KZ_SIGN_PASSWORD_FILE": "-password", "KZ_SIGN_TIMESTAMP_URL": "none"}
+        token = {"SOFTHSM2_CONF": PKI.path("token/softhsm2.conf"), "KZ_SIGN_PKCS11_MODULE": module, "KZ_SIGN_CERT": "chain.pem",
+                 "KZ_SIGN_KEY": "pkcs11:token=kz;object=vendor;type=private", "KZ_SIGN_PASSWORD_FILE": PKI.path("token/pin"),
+                 "KZ_SIGN_TIMESTAMP_URL": "none"}
+        for case, environ, args, status, said in (("a PFX and a password file named -...", pfx, ["check"], 0, ""),
+                                                  ("a token's module under a folder named a#b", token, ["check"], 0, ""),
+                                                  ("OUT is IN", pfx, ["in.exe", "./in.exe"], 1, "OUT is IN itself")):
+            with self.subTest(case):
+                write("in.exe", tiny_exe())
+                signing = self.sign_exe(environ, *args)
+                self.assertEqual((signing.wait(), said in signing.communicate()[0]), (status, True))
+                self.assertTrue(os.path.exists(os.path.join(DIR, "in.exe")))
 
     def test_no_out_left_by_a_signal(self):
         write("in.exe", tiny_exe())
