@@ -67,9 +67,13 @@ def oid(dotted):
     return core.ObjectIdentifier(dotted).dump()
 
 
+def whole(value):
+    value.native  # read to its end now: what asn1crypto cannot read is the signature's fault, not the checks'
+    return value
+
+
 def der(value):
-    """A parsed value's bytes as given: dump() re-encodes, SETs sorted, one whose
-    length ends in a 0x80 byte, taken for an indefinite one; the keys cover what is given."""
+    """A parsed value's bytes as the keys cover them: dump() re-encodes, SETs sorted, one whose length ends in 0x80."""
     value = value.chosen if isinstance(value, core.Choice) else value
     return parser.emit(value.class_, value.method, value.tag, value.contents)
 
@@ -126,9 +130,9 @@ def digest_of(info, name):
 
 
 def certificates(data):
-    if any(choice.name != "certificate" or choice.chosen.native is None for choice in data["certificates"]):
-        raise Unreadable("it carries a certificate of another kind than X.509")  # .native reads each whole
-    return list({der(choice.chosen): choice.chosen for choice in data["certificates"]}.values())
+    if any(choice.name != "certificate" for choice in data["certificates"]):
+        raise Unreadable("it carries a certificate of another kind than X.509")
+    return list({der(whole(choice.chosen)): choice.chosen for choice in data["certificates"]}.values())
 
 
 class Signer:
@@ -201,10 +205,6 @@ def signed_data(name, version, digest, content_type, content, chain, signer_part
         Part(f"{name}: signer infos", 17, signer_part)), tagged=True))
 
 
-def attribute_part(name, kind, value):
-    return sequence(name, oid(kind), Part(name, 17, value))
-
-
 class Signature:
     """The primary signature (0) or the one nested in it (1), read with its
     stamp, and its one form: SHA-256 alone, or SHA-1 for XP with SHA-256
@@ -218,24 +218,25 @@ class Signature:
         info, pool = data["signer_infos"][0], certificates(data)
         self.nested = [Signature(1, n) for n in unsigned(info, NESTED)[:1]] if index == 0 else []
         self.content = data["encap_content_info"]["content"]
-        if data["encap_content_info"]["content_type"].native != "spc_indirect_data" or self.content["message_digest"].native is None:
+        if data["encap_content_info"]["content_type"].native != "spc_indirect_data":
             raise Unreadable(f"{name} does not sign an exe (its content is no Authenticode digest)")
+        whole(self.content["message_digest"])
         digest = digest_of(info, name)
         if (digest, len(self.nested), index) not in (("sha256", 0, 0), ("sha1", 1, 0), ("sha256", 0, 1)):
             raise Unreadable(f"{name} is {digest.upper()}{' with a signature nested' if self.nested else ''}, "
                              "not a release's form: SHA256 alone, or SHA1 with SHA256 nested")
         self.kind = LEGACY if digest == "sha1" else RFC3161
-        stamps, parts, authority = unsigned(info, self.kind)[:1], [], []
-        self.stamp = None
+        stamps, parts, authority, self.stamp = unsigned(info, self.kind)[:1], [], [], None
         if stamps:
             self.stamp = Signer(f"{name}'s time stamp", stamps[0], pool) if self.kind == LEGACY else \
                 Token(f"{name}'s time stamp", stamps[0])
-            parts.append(attribute_part(f"{name}'s time stamp", self.kind, self.stamp.part))
+            parts.append((f"{name}'s time stamp", self.kind, self.stamp.part))
             authority = self.stamp.chain if self.kind == LEGACY else []
-        parts += [attribute_part(f"{name}'s nested signature", NESTED, n.part) for n in self.nested]
+        parts += [(f"{name}'s nested signature", NESTED, n.part) for n in self.nested]
         described = f" ({'a legacy time stamp, which XP reads,' if self.kind == LEGACY else 'an RFC 3161 time stamp'}" \
             f" or none{', and the nested signature' if self.nested else ''})"
-        self.signer = Signer(name, info, pool, parts, described, stamped=bool(stamps))
+        self.signer = Signer(name, info, pool, [sequence(what, oid(kind), Part(what, 17, part)) for what, kind, part in parts],
+                             described, stamped=bool(stamps))
         self.part = signed_data(name, 1, digest, SPC, parser.emit(0, 1, 16, self.content.contents),
                                 self.signer.chain + authority, self.signer.part)
 
@@ -250,8 +251,7 @@ class Token:
             raise Unreadable(f"{name} is not a time-stamp token of one signer info")
         content = data["encap_content_info"]["content"]
         self.signer = Signer(name, data["signer_infos"][0], certificates(data))
-        self.info, self.chain = tsp.TSTInfo.load(content.contents), self.signer.chain
-        self.info.native  # read whole, its time included
+        self.info, self.chain = whole(tsp.TSTInfo.load(content.contents)), self.signer.chain
         self.part = signed_data(name, 3, self.signer.digest, TST_INFO, core.OctetString(content.contents).dump(),
                                 self.chain, self.signer.part, pinned=self.signer.certificate)
 

@@ -70,10 +70,7 @@ fi
 [ "$need" != test ] || "$machine" sources
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
-    # A mirror caught mid-sync fails one index for a minute or so; the
-    # lists it did fetch still serve, and a missing package fails below.
-    apt-get update -qq || { sleep 30; apt-get update -qq; } ||
-        echo "deps: apt-get update failed twice; installing from the lists it has" >&2
+    "$machine" update
     # diffoscope's and reprotest's recommendations are every tool diffoscope
     # can call, hundreds of packages; what is used here is listed above.
     plain=() lean=()

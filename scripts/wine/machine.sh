@@ -6,6 +6,7 @@
 #   machine.sh missing  what the machine lacks, a line each (any user)
 #   machine.sh sources  as root: makes apt know the i386 architecture and
 #                       bookworm-backports, before packages are installed
+#   machine.sh update   as root: apt-get update, for deps.sh too
 #   machine.sh          adds what is missing (as root), then makes sure i386
 #                       programs run
 set -euo pipefail
@@ -76,6 +77,13 @@ sources() {
 
 root() { [ "$(id -u)" -eq 0 ]; }
 
+# A mirror caught mid-sync fails one list for a minute or so; the lists that
+# did arrive still serve, and a package they lack fails its install.
+update() {
+    apt-get update -qq || { sleep 30; apt-get update -qq; } ||
+        echo "deps: apt-get update failed twice; installing from the lists it has" >&2
+}
+
 case ${1:-} in
 missing)
     survey
@@ -87,9 +95,12 @@ missing)
 sources)
     if root; then sources; fi
     exit 0 ;;
+update)
+    update
+    exit 0 ;;
 '') ;;
 *)
-    echo "usage: machine.sh [missing|sources]" >&2
+    echo "usage: machine.sh [missing|sources|update]" >&2
     exit 2 ;;
 esac
 
@@ -106,18 +117,12 @@ else
     all_missing=("${missing_lean[@]}" "${missing_backports[@]}")
     if [ ${#all_missing[@]} -gt 0 ]; then
         echo "Installing: ${all_missing[*]}"
-        # A mirror caught mid-sync fails one index for a minute or so; the
-        # lists it did fetch still serve, and a missing package fails below.
-        updated=1
-        apt-get update -qq || { sleep 30; apt-get update -qq; } || {
-            updated=0
-            echo "deps: apt-get update failed twice; installing from the lists it has" >&2
-        }
+        update
         export DEBIAN_FRONTEND=noninteractive
         # An i386 library must be the version of its amd64 twin, which a list
         # that did not arrive may be the only one to offer.
         [ ${#missing_lean[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${missing_lean[@]}" >/dev/null || {
-            [ $updated -eq 1 ] || echo "deps: ${missing_lean[*]} cannot be installed while an apt list is missing (above); try again once the mirror has synced" >&2
+            echo "deps: ${missing_lean[*]} cannot be installed; where apt-get update failed above, try again once the mirror has synced" >&2
             exit 1
         }
         [ ${#missing_backports[@]} -eq 0 ] ||

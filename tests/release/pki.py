@@ -72,6 +72,10 @@ class Pki:
     def sign(self, name, data, digest="sha256"):
         return self.openssl("dgst", f"-{digest}", "-sign", self.path(f"{name}.key"), data=data)
 
+    def pem(self, names):
+        """The certificates of NAMES, in one PEM bundle."""
+        return b"".join(pem.armor("CERTIFICATE", self.certificate(name).dump()) for name in names)
+
     def chain(self, name):
         """NAME and its issuers' names, up to but not including a root."""
         issuer = PLAN[name][1]
@@ -123,7 +127,7 @@ class Pki:
     def rfc3161(self, tsa, query, token=True):
         """openssl ts's reply to an RFC 3161 query, or its token alone."""
         with open(self.path(f"{tsa}-chain.pem"), "wb") as f:
-            f.write(b"".join(pem.armor("CERTIFICATE", self.certificate(name).dump()) for name in self.chain(tsa)))
+            f.write(self.pem(self.chain(tsa)))
         with open(self.path(f"{tsa}.cnf"), "w") as f:
             f.write(f"[tsa]\ndefault_tsa = t\n[t]\nserial = {self.path('serial')}\nsigner_cert = {self.path(tsa)}.pem\n"
                     f"certs = {self.path(tsa)}-chain.pem\nsigner_key = {self.path(tsa)}.key\nsigner_digest = sha256\n"

@@ -61,7 +61,7 @@ def write(name, data):
 def sign(key, digest, exe=None, *options):
     """osslsigncode's signature of the tiny exe by KEY, with its chain."""
     write("in.exe", exe or tiny_exe())
-    write("certs.pem", b"".join(pem.armor("CERTIFICATE", PKI.certificate(name).dump()) for name in PKI.chain(key)))
+    write("certs.pem", PKI.pem(PKI.chain(key)))
     subprocess.run(["osslsigncode", "sign", "-certs", "certs.pem", "-key", f"{key}.key", "-h", digest, *options,
                     "-in", "in.exe", "-out", "out.exe"], check=True, capture_output=True, cwd=DIR)
     with open(os.path.join(DIR, "out.exe"), "rb") as f:
@@ -117,7 +117,7 @@ def s_of(value):
 
 def high_s(key, digest):
     """A signature by KEY, an ECDSA one, whose s is the higher of its twins'."""
-    while s_of(info(signature := sign(key, digest))["signature"].native) < authenticode.ORDERS["secp256r1"] // 2:
+    while s_of(info(signature := sign(key, digest))["signature"].native) < pki.P256 // 2:
         pass
     return signature
 
@@ -134,7 +134,7 @@ def check(blob, trusted=("ca",)):
     """The problems the verifier finds in the signature BLOB of the tiny exe,
     with the TRUSTED CAs: its form first, then its keys, chains and stamps;
     and the form it has."""
-    cafile = write(f"{'+'.join(trusted)}.pem", b"".join(pem.armor("CERTIFICATE", PKI.certificate(n).dump()) for n in trusted))
+    cafile = write(f"{'+'.join(trusted)}.pem", PKI.pem(trusted))
     files = {cafile: {PKI.certificate(n).dump() for n in trusted}, f"{DIR}/tsa-root.pem": {PKI.certificate("tsa-root").dump()}}
     primary, differs = authenticode.form(blob.dump() if isinstance(blob, cms.ContentInfo) else blob)
     if differs:
@@ -437,10 +437,10 @@ class Policy(unittest.TestCase):
 
 class Settings(unittest.TestCase):
     def test_refused_by_name(self):
-        write("ca-copy.pem", pem.armor("CERTIFICATE", PKI.certificate("ca").dump()))
+        write("ca-copy.pem", PKI.pem(["ca"]))
         write("no-certificate.pem", b"nothing here")
-        write("bad-block.pem", pem.armor("CERTIFICATE", PKI.certificate("ca").dump()) + pem.armor("CERTIFICATE", b"\x30\x03\x02\x01"))
-        write("a-key.pem", pem.armor("CERTIFICATE", PKI.certificate("ca").dump()) + pem.armor("PRIVATE KEY", b"\x30\x00"))
+        write("bad-block.pem", PKI.pem(["ca"]) + pem.armor("CERTIFICATE", b"\x30\x03\x02\x01"))
+        write("a-key.pem", PKI.pem(["ca"]) + pem.armor("PRIVATE KEY", b"\x30\x00"))
         os.mkfifo(os.path.join(DIR, "fifo.pem"))
         ca = Node(PKI.certificate("ca").dump())
         write("empty-bits.pem", pem.armor("CERTIFICATE", ca.emit(ca.children[2], lambda e, after: [b"\3\0"] + after)))
@@ -548,7 +548,7 @@ class SignExe(unittest.TestCase):
             shutil.copy(os.path.join(DIR, name), os.path.join(DIR, f"-{name}"))
         os.makedirs(os.path.join(DIR, "a#b"), exist_ok=True)
         os.symlink("/usr/lib/softhsm/libsofthsm2.so", module := os.path.join(DIR, "a#b", "softhsm2.so"))
-        write("chain.pem", b"".join(pem.armor("CERTIFICATE", PKI.certificate(n).dump()) for n in PKI.chain("vendor")))
+        write("chain.pem", PKI.pem(PKI.chain("vendor")))
         pfx = {"KZ_SIGN_PFX": "-test.pfx", "KZ_SIGN_PASSWORD_FILE": "-password", "KZ_SIGN_TIMESTAMP_URL": "none"}
         token = {"SOFTHSM2_CONF": PKI.path("token/softhsm2.conf"), "KZ_SIGN_PKCS11_MODULE": module, "KZ_SIGN_CERT": "chain.pem",
                  "KZ_SIGN_KEY": "pkcs11:token=kz;object=vendor;type=private", "KZ_SIGN_PASSWORD_FILE": PKI.path("token/pin"),
