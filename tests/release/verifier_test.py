@@ -370,10 +370,12 @@ class Keys(unittest.TestCase):
         bits = next(found(tree, cms.ContentInfo.load(signed)["content"]["certificates"][0].chosen["signature_value"].dump()))
         made = [("the exe's digest not an OCTET STRING", signed.replace(content, content[:-34] + b"\2" + content[-33:])),
                 ("a certificate's signature an empty BIT STRING", tree.emit(bits, lambda e, after: [b"\3\0"] + after))]
-        for head, month in ((cms.CMSAttributeType("signing_time").dump() + b"\x31\x0f\x17\x0d", 2), (b"\x18\x0f", 4)):
+        # A time is its tag and length, then all its digits: two bytes alone turn up in keys and signatures too.
+        for head, month, digits in ((cms.CMSAttributeType("signing_time").dump() + b"\x31\x0f\x17\x0d", 2, 12),
+                                    (b"\x18\x0f", 4, 14)):
             made += [(f"the time after {head.hex()} at {at.start()} in month 13", both[:at.end() + month] + b"13" +
-                      both[at.end() + month + 2:]) for at in re.finditer(re.escape(head), both)]
-        self.assertGreaterEqual(len(made), 5)  # the digest, the signatures' and the stamps' times
+                      both[at.end() + month + 2:]) for at in re.finditer(re.escape(head) + rb"(?=[0-9]{%d}Z)" % digits, both)]
+        self.assertEqual(len(made), 7)  # the digest, a certificate, the four signing times and the one genTime
         for case, blob in made:
             with self.subTest(case):
                 self.assertIn("its signature cannot be read", problems(blob)[0])
@@ -403,7 +405,7 @@ def edited_time(signature):
     """A token whose time is a second on: inside every certificate's
     validity, so that only the token's own signature can tell."""
     blob = PKI.token("tsa", info(signature)["signature"].native).dump()
-    at = blob.index(b"\x18\x0f") + 2  # the GeneralizedTime of genTime
+    at = re.search(rb"\x18\x0f(?=[0-9]{14}Z)", blob).end()  # genTime, the token's one GeneralizedTime
     moment = datetime.datetime.strptime(blob[at:at + 14].decode(), "%Y%m%d%H%M%S") + datetime.timedelta(seconds=1)
     return cms.ContentInfo.load(blob[:at] + moment.strftime("%Y%m%d%H%M%S").encode() + blob[at + 14:])
 
