@@ -73,7 +73,7 @@ def whole(value):
 
 
 def der(value):
-    """A parsed value's bytes as the keys cover them: dump() re-encodes, SETs sorted, one whose length ends in 0x80."""
+    """A parsed value's bytes as given, as the keys cover them: dump() re-sorts one whose header ends in 0x80."""
     value = value.chosen if isinstance(value, core.Choice) else value
     return parser.emit(value.class_, value.method, value.tag, value.contents)
 

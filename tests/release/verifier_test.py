@@ -365,9 +365,9 @@ class Keys(unittest.TestCase):
         """Genuine signatures in their form, each with a part that the checks
         read deeply made unreadable: the exe's digest, and each time in turn."""
         signed, both = canonical(sign("vendor", "sha256")), dual()
-        content = cms.ContentInfo.load(signed)["content"]["encap_content_info"]["content"].contents
-        tree = Node(signed)
-        bits = next(found(tree, cms.ContentInfo.load(signed)["content"]["certificates"][0].chosen["signature_value"].dump()))
+        data, tree = cms.ContentInfo.load(signed)["content"], Node(signed)
+        content = data["encap_content_info"]["content"].contents
+        bits = next(found(tree, data["certificates"][0].chosen["signature_value"].dump()))
         made = [("the exe's digest not an OCTET STRING", signed.replace(content, content[:-34] + b"\2" + content[-33:])),
                 ("a certificate's signature an empty BIT STRING", tree.emit(bits, lambda e, after: [b"\3\0"] + after))]
         # A time is its tag and length, then all its digits: two bytes alone turn up in keys and signatures too.
